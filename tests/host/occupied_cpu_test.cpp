@@ -1,0 +1,90 @@
+#include "host/occupied_cpu.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// One step: commit (expecting a CPU) or release (a CPU).
+struct Step {
+  bool commit;
+  int cpu;
+};
+
+struct Sequence {
+  const char* name;
+  int first, count;
+  std::vector<Step> steps;
+  std::vector<int> finalCounts;  // per slot
+};
+
+TEST(OccupiedCPU, CommitAndReleaseSequences) {
+  const Sequence cases[] = {
+      {"one CPU takes every connection", 3, 1,
+       {{true, 3}, {true, 3}, {true, 3}, {false, 3}}, {2}},
+      {"two CPUs: only the first is handed out", 0, 2,
+       {{true, 0}, {true, 0}, {false, 1}, {true, 0}}, {3, 0}},
+      {"five CPUs: even slots in turn", 0, 5,
+       {{true, 0}, {true, 2}, {true, 4}, {true, 0}, {true, 2}}, {2, 0, 2, 0, 1}},
+      {"range 4-7: released CPU comes back first", 4, 4,
+       {{true, 4}, {true, 6}, {true, 4}, {true, 6}, {false, 4}, {true, 4}}, {2, 0, 2, 0}},
+      {"balanced commits and releases end at zero", 4, 4,
+       {{true, 4}, {true, 6}, {false, 6}, {false, 4}}, {0, 0, 0, 0}},
+      {"release of a free slot leaves it at zero", 0, 5,
+       {{false, 0}, {false, 4}, {true, 0}, {true, 2}}, {1, 0, 1, 0, 0}},
+      {"release of a CPU never handed out changes nothing", 0, 5,
+       {{true, 0}, {false, 1}, {false, 3}, {true, 2}}, {1, 0, 1, 0, 0}},
+      {"out of range and -1 change nothing", 4, 4,
+       {{true, 4}, {false, -1}, {false, 3}, {false, 8}, {false, 100}}, {1, 0, 0, 0}},
+      {"a slot at zero stays usable after excess releases", 0, 2,
+       {{true, 0}, {false, 0}, {false, 0}, {true, 0}}, {1, 0}},
+  };
+  for (const Sequence& c : cases) {
+    OccupiedCPU cpus;
+    cpus.cpuSend = c.first;
+    cpus.rangeSend = c.count;
+    cpus.resetUserCpu();
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& s = c.steps[i];
+      if (s.commit) {
+        EXPECT_EQ(cpus.commitCpuSend(), s.cpu) << c.name << " step " << i;
+      } else {
+        cpus.releaseCpuSend(s.cpu);
+      }
+    }
+    for (std::size_t slot = 0; slot < c.finalCounts.size(); ++slot) {
+      EXPECT_EQ(cpus.useOf(c.first + static_cast<int>(slot)), c.finalCounts[slot])
+          << c.name << " slot " << slot;
+    }
+  }
+}
+
+TEST(OccupiedCPU, NoRangeHandsOutNothing) {
+  for (int range : {-1, 0}) {
+    OccupiedCPU cpus;
+    cpus.cpuSend = 2;
+    cpus.rangeSend = range;
+    cpus.resetUserCpu();
+    EXPECT_EQ(cpus.commitCpuSend(), -1);
+    cpus.releaseCpuSend(2);
+    EXPECT_EQ(cpus.useOf(2), -1);
+  }
+}
+
+TEST(OccupiedCPU, ResetClearsCountsAndResizes) {
+  OccupiedCPU cpus;
+  cpus.cpuSend = 0;
+  cpus.rangeSend = 5;
+  cpus.resetUserCpu();
+  EXPECT_EQ(cpus.commitCpuSend(), 0);
+  cpus.rangeSend = 1;
+  cpus.resetUserCpu();
+  EXPECT_EQ(cpus.useOf(0), 0);
+  EXPECT_EQ(cpus.useOf(2), -1);
+  EXPECT_EQ(cpus.commitCpuSend(), 0);
+  EXPECT_EQ(cpus.commitCpuSend(), 0);
+}
+
+}  // namespace
