@@ -1,0 +1,336 @@
+#include "sim/target/target_sim.h"
+
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using vsim::Script;
+using vsim::TargetSim;
+
+// A plain client socket on [::1], independent of the product's socket code.
+class Client {
+ public:
+  Client() {
+    fd_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int rcvbuf = 8 << 20;  // bursts of hundreds of datagrams
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
+    port_ = ntohs(sa.sin6_port);
+  }
+  ~Client() { ::close(fd_); }
+  uint16_t port() const { return port_; }
+
+  void send(const KALMO::IPAddress& to, const std::vector<uint8_t>& bytes) {
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    std::memcpy(&sa.sin6_port, &to.port, 2);
+    std::memcpy(&sa.sin6_addr, to.address, 16);
+    ASSERT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa),
+                       sizeof sa),
+              static_cast<ssize_t>(bytes.size()));
+  }
+
+  // One datagram and its sender's port, or false after the time-out.
+  bool receive(std::vector<uint8_t>& bytes, uint16_t& fromPort, std::chrono::milliseconds wait) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
+    bytes.resize(65536);
+    sockaddr_in6 from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = ::recvfrom(fd_, bytes.data(), bytes.size(), 0,
+                                 reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) return false;
+    bytes.resize(static_cast<size_t>(n));
+    fromPort = ntohs(from.sin6_port);
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+uint16_t word(const std::vector<uint8_t>& b, size_t at) {
+  return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+}
+
+TEST(TargetSim, DefaultAnswerFromTheAddressedEndpointAndLog) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  TargetSim sim;
+  ASSERT_TRUE(sim.running());
+  const vsim::EndpointId a = sim.addEndpoint(vsim::ipv6("::1", 0));
+  const vsim::EndpointId b = sim.addEndpoint(vsim::ipv6("::1", 0));
+  ASSERT_NE(a, vsim::NO_ENDPOINT);
+  ASSERT_NE(b, vsim::NO_ENDPOINT);
+  const uint16_t portB = vsim::portOf(sim.address(b));
+  ASSERT_NE(portB, 0);
+
+  Client c;
+  struct Case {
+    uint16_t request;
+    uint16_t answer;  // 0xFFFF: none
+  };
+  const Case cases[] = {{VELLORA::LATENCY_REQ, VELLORA::LATENCY_ANS},
+                        {VELLORA::PROBE_REQ, VELLORA::SUPPORTFORMAT_ANS},
+                        {VELLORA::FIND_REQ, VELLORA::FIND_ANS},
+                        {VELLORA::LATENCY_ANS, 0xFFFF}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.request);
+    c.send(sim.address(b), TargetSim::build(k.request, 0, 0x0102030405060708ULL, {'h', 'i'}));
+    std::vector<uint8_t> got;
+    uint16_t from = 0;
+    if (k.answer == 0xFFFF) {
+      EXPECT_FALSE(c.receive(got, from, 100ms));
+      continue;
+    }
+    ASSERT_TRUE(c.receive(got, from, 1000ms));
+    EXPECT_EQ(from, portB);
+    ASSERT_EQ(got.size(), 16u);
+    EXPECT_EQ(word(got, 0), 100);
+    EXPECT_EQ(word(got, 4), k.answer);
+    EXPECT_EQ(word(got, 6), VELLORA::STATUS_ACK);
+  }
+  // A datagram that is no protocol datagram is logged, not answered.
+  c.send(sim.address(b), {1, 2, 3});
+  ASSERT_TRUE(sim.waitFor(b, vsim::ANY_CODE, 5, 1000ms));
+
+  const std::vector<vsim::Datagram> log = sim.received(b);
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_TRUE(sim.received(a).empty());
+  const vsim::Datagram& first = log[0];
+  EXPECT_TRUE(first.valid);
+  EXPECT_EQ(first.code, VELLORA::LATENCY_REQ);
+  EXPECT_EQ(first.option, 0x0102030405060708ULL);
+  EXPECT_EQ(first.option3(), 0x0102);
+  EXPECT_EQ(first.text(), "hi");
+  EXPECT_EQ(vsim::portOf(first.sender), c.port());
+  EXPECT_EQ(first.endpoint, b);
+  EXPECT_NE(first.time.get(), 0u);
+  EXPECT_LE(first.time.get(), log[1].time.get());
+  EXPECT_FALSE(log[4].valid);
+  EXPECT_EQ(log[4].bytes, (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(sim.count(b, VELLORA::PROBE_REQ), 1u);
+}
+
+// Each scripted action, seen from the requesting side.
+TEST(TargetSim, ScriptedActions) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  TargetSim sim;
+  const vsim::EndpointId ep = sim.addEndpoint(vsim::ipv6("::1", 0));
+  const vsim::EndpointId other = sim.addEndpoint(vsim::ipv6("::1", 0));
+  const uint16_t epPort = vsim::portOf(sim.address(ep));
+  const uint16_t otherPort = vsim::portOf(sim.address(other));
+  const std::vector<uint8_t> request =
+      TargetSim::build(VELLORA::DATASIZE_REQ, 0, 0x77, {'a', 'b', 'c', 'd', 'e'});
+
+  struct Expect {
+    std::vector<uint8_t> bytes;
+    uint16_t fromPort;
+  };
+  auto answer = [](uint16_t status) {
+    return TargetSim::build(VELLORA::DATASIZE_ANS, status, 0x99, {'x', 'y', 'z', 'w', 'v'});
+  };
+  struct Case {
+    const char* what;
+    Script script;
+    std::vector<Expect> expect;
+  };
+  auto make = [](Script::Action action) {
+    Script s;
+    s.action = action;
+    s.answer.option = 0x99;
+    s.answer.payload = {'x', 'y', 'z', 'w', 'v'};
+    return s;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"answer", make(Script::Action::ANSWER), {{answer(VELLORA::STATUS_ACK), epPort}}});
+  {
+    Script s = make(Script::Action::REFUSE);
+    s.answer.status = VELLORA::STATUS_ACK | VELLORA::PHASE_INFO;
+    cases.push_back({"refuse", s, {{answer(VELLORA::PHASE_INFO), epPort}}});
+  }
+  cases.push_back({"echo", make(Script::Action::ECHO), {{request, epPort}}});
+  cases.push_back({"silent", make(Script::Action::SILENT), {}});
+  {
+    Script s = make(Script::Action::ANSWER);
+    s.from = other;
+    s.thenAnswer = true;
+    cases.push_back({"other port, then the real answer",
+                     s,
+                     {{answer(VELLORA::STATUS_ACK), otherPort}, {answer(VELLORA::STATUS_ACK), epPort}}});
+  }
+  {
+    std::vector<uint8_t> bad = answer(VELLORA::STATUS_ACK);
+    bad[0] = 99;
+    std::vector<uint8_t> cut(bad.begin(), bad.begin() + 10);
+    cut[0] = 100;
+    std::vector<uint8_t> large = answer(VELLORA::STATUS_ACK);
+    large[2] = 35;  // claims 13 payload bytes (padded 32) in a 24-byte datagram
+    std::vector<uint8_t> word21 = answer(VELLORA::STATUS_ACK);
+    word21[2] = 21;
+    const struct {
+      vsim::Malformed kind;
+      std::vector<uint8_t> bytes;
+    } damaged[] = {{vsim::Malformed::BAD_MAGIC, bad},
+                   {vsim::Malformed::SHORT, cut},
+                   {vsim::Malformed::LENGTH_TOO_LARGE, large},
+                   {vsim::Malformed::LENGTH_WORD, word21}};
+    for (const auto& d : damaged) {
+      Script s = make(Script::Action::MALFORMED);
+      s.malformed = d.kind;
+      s.lengthWord = 21;
+      cases.push_back({"malformed", s, {{d.bytes, epPort}}});
+    }
+  }
+  {
+    Script s = make(Script::Action::RAW);
+    s.raw = {9, 8, 7};
+    cases.push_back({"raw", s, {{{9, 8, 7}, epPort}}});
+  }
+
+  Client c;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    sim.script(ep, VELLORA::DATASIZE_REQ, k.script);
+    c.send(sim.address(ep), request);
+    for (const Expect& e : k.expect) {
+      std::vector<uint8_t> got;
+      uint16_t from = 0;
+      ASSERT_TRUE(c.receive(got, from, 1000ms));
+      EXPECT_EQ(got, e.bytes);
+      EXPECT_EQ(from, e.fromPort);
+    }
+    std::vector<uint8_t> extra;
+    uint16_t from = 0;
+    EXPECT_FALSE(c.receive(extra, from, 50ms)) << "unexpected datagram of " << extra.size();
+  }
+  // Scripts are per code: another code still gets the default answer.
+  c.send(sim.address(ep), TargetSim::build(VELLORA::LATENCY_REQ, 0, 0));
+  std::vector<uint8_t> got;
+  uint16_t from = 0;
+  ASSERT_TRUE(c.receive(got, from, 1000ms));
+  EXPECT_EQ(word(got, 4), VELLORA::LATENCY_ANS);
+}
+
+TEST(TargetSim, SilentFirstTriesDelayAndHandlers) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  TargetSim sim;
+  const vsim::EndpointId ep = sim.addEndpoint(vsim::ipv6("::1", 0));
+  Client c;
+  std::vector<uint8_t> got;
+  uint16_t from = 0;
+
+  // Silent for two requests, then answered after a delay.
+  Script s;
+  s.silentFirst = 2;
+  s.delay = 150ms;
+  sim.script(ep, VELLORA::LATENCY_REQ, s);
+  const std::vector<uint8_t> req = TargetSim::build(VELLORA::LATENCY_REQ, 0, 0);
+  c.send(sim.address(ep), req);
+  c.send(sim.address(ep), req);
+  EXPECT_FALSE(c.receive(got, from, 300ms));
+  const auto sent = std::chrono::steady_clock::now();
+  c.send(sim.address(ep), req);
+  ASSERT_TRUE(c.receive(got, from, 2000ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, 140ms);
+  EXPECT_EQ(word(got, 4), VELLORA::LATENCY_ANS);
+  EXPECT_EQ(sim.count(ep, VELLORA::LATENCY_REQ), 3u);
+
+  // A code handler answers; one that declines falls through to the endpoint
+  // handler, which sees also what is no protocol datagram.
+  sim.onCode(ep, VELLORA::FWVERSION_REQ, [](TargetSim& t, const vsim::Datagram& d) {
+    return t.reply(d, vsim::Answer::withText("1.2"));
+  });
+  sim.onCode(ep, VELLORA::FWURL_REQ, [](TargetSim&, const vsim::Datagram&) { return false; });
+  std::atomic<int> endpointCalls{0};
+  sim.onEndpoint(ep, [&](TargetSim&, const vsim::Datagram&) {
+    ++endpointCalls;
+    return true;
+  });
+  c.send(sim.address(ep), TargetSim::build(VELLORA::FWVERSION_REQ, 0, 0));
+  ASSERT_TRUE(c.receive(got, from, 1000ms));
+  EXPECT_EQ(word(got, 4), VELLORA::FWVERSION_ANS);
+  EXPECT_EQ(std::string(got.begin() + 16, got.begin() + 19), "1.2");
+  c.send(sim.address(ep), TargetSim::build(VELLORA::FWURL_REQ, 0, 0));
+  c.send(sim.address(ep), {0x2C, 0xAA});
+  EXPECT_FALSE(c.receive(got, from, 100ms));
+  ASSERT_TRUE(sim.waitFor(ep, vsim::ANY_CODE, 6, 1000ms));
+  EXPECT_EQ(endpointCalls.load(), 2);
+
+  // A script with the handler action passes to the handler after silence.
+  Script h;
+  h.action = Script::Action::HANDLER;
+  h.silentFirst = 1;
+  sim.script(ep, VELLORA::FWVERSION_REQ, h);
+  c.send(sim.address(ep), TargetSim::build(VELLORA::FWVERSION_REQ, 0, 0));
+  EXPECT_FALSE(c.receive(got, from, 100ms));
+  c.send(sim.address(ep), TargetSim::build(VELLORA::FWVERSION_REQ, 0, 0));
+  ASSERT_TRUE(c.receive(got, from, 1000ms));
+  EXPECT_EQ(word(got, 4), VELLORA::FWVERSION_ANS);
+}
+
+// Unsolicited datagrams from other threads while the engine serves requests,
+// and an endpoint removed while the engine may be polling it.
+TEST(TargetSim, ConcurrentSendsAndRemoval) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  TargetSim sim;
+  const vsim::EndpointId ep = sim.addEndpoint(vsim::ipv6("::1", 0));
+  Client c;
+  const KALMO::IPAddress to = vsim::ipv6("::1", c.port());
+  constexpr int kPerThread = 200;
+  std::atomic<int> dsi{0}, latency{0};
+  std::thread reader([&] {
+    Client& client = c;
+    std::vector<uint8_t> got;
+    uint16_t from = 0;
+    while (client.receive(got, from, 500ms)) {
+      if (word(got, 4) == VELLORA::DSICONNECT_ANS) ++dsi;
+      if (word(got, 4) == VELLORA::LATENCY_ANS) ++latency;
+    }
+  });
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 3; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        EXPECT_TRUE(sim.send(ep, to, TargetSim::build(VELLORA::DSICONNECT_ANS, 0, t)));
+      }
+    });
+  }
+  for (int i = 0; i < 50; ++i) c.send(sim.address(ep), TargetSim::build(VELLORA::LATENCY_REQ, 0, 0));
+  for (auto& t : senders) t.join();
+  reader.join();
+  EXPECT_EQ(dsi.load(), 3 * kPerThread);
+  EXPECT_EQ(latency.load(), 50);
+
+  std::vector<uint8_t> got;
+  uint16_t from = 0;
+  const KALMO::IPAddress gone = sim.address(ep);
+  EXPECT_TRUE(sim.removeEndpoint(ep));
+  EXPECT_FALSE(sim.removeEndpoint(ep));
+  EXPECT_FALSE(sim.send(ep, to, std::vector<uint8_t>{1}));
+  c.send(gone, TargetSim::build(VELLORA::LATENCY_REQ, 0, 0));
+  EXPECT_FALSE(c.receive(got, from, 100ms));
+  // The port is free again.
+  EXPECT_NE(sim.addEndpoint(gone), vsim::NO_ENDPOINT);
+}
+
+}  // namespace
