@@ -1,0 +1,142 @@
+#include "base/syslog_std.h"
+
+#include "base/thread_priority.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace KALMO {
+namespace SysLog {
+
+std::unique_ptr<SysLogSendStdC> SysLogSendStd;
+
+namespace {
+
+// The printer send uses, and how many senders are inside send right now.
+// Both are trivially destructible, so they stay usable while static objects
+// are destroyed at exit: a late record then finds no printer and is dropped.
+std::atomic<SysLogSendStdC*> current{nullptr};
+std::atomic<unsigned> sendersInside{0};
+
+void printLine(const char* body, size_t size) {
+  char line[SysLogSendStdC::kSlotSize + 1];
+  if (size > SysLogSendStdC::kSlotSize - 1) size = SysLogSendStdC::kSlotSize - 1;
+  std::memcpy(line, body, size);
+  line[size] = '\n';
+  // One write per line, so lines of several threads do not mix.
+  std::fwrite(line, 1, size + 1, stdout);
+  std::fflush(stdout);
+}
+
+void printLine(const char* text) { printLine(text, std::strlen(text)); }
+
+// The body of a record "<p>Mmm DD hh:mm:ss localhost body": the header is
+// 29, 30 or 31 characters by the digits of the priority. Null for a record
+// that is empty behind its header or does not have one.
+const char* bodyOf(const char* record) {
+  if (record == nullptr || record[0] != '<') return nullptr;
+  size_t close = 1;
+  while (close <= 4 && record[close] >= '0' && record[close] <= '9') ++close;
+  if (close < 2 || close > 4 || record[close] != '>') return nullptr;
+  const size_t header = close + 27;
+  if (::strnlen(record, header) < header) return nullptr;
+  const char* body = record + header;
+  return *body != '\0' ? body : nullptr;
+}
+
+}  // namespace
+
+SysLogSendStdC::SysLogSendStdC() {
+  try {
+    thread = std::thread(&SysLogSendStdC::print_th, this);
+  } catch (...) {
+    // No thread: the ring fills, and senders then drop their records.
+  }
+}
+
+SysLogSendStdC::~SysLogSendStdC() {
+  SysLogSendStdC* self = this;
+  current.compare_exchange_strong(self, nullptr, std::memory_order_seq_cst);
+  // A sender that found this printer before it was withdrawn may still be
+  // storing into the ring; the printer keeps draining meanwhile.
+  while (sendersInside.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stop.store(true, std::memory_order_release);
+  }
+  wake.notify_all();
+  if (thread.joinable()) thread.join();
+}
+
+bool SysLogSendStdC::full() const {
+  return writeIndex.load(std::memory_order_acquire) == readIndex.load(std::memory_order_acquire);
+}
+
+void SysLogSendStdC::send(const char* record) {
+  if (bodyOf(record) == nullptr) return;
+  // Counted before the printer is looked up, so one that is being
+  // replaced or destroyed waits for this call to leave.
+  sendersInside.fetch_add(1, std::memory_order_seq_cst);
+  SysLogSendStdC* printer = current.load(std::memory_order_seq_cst);
+  if (printer != nullptr) printer->_send(record);
+  sendersInside.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void SysLogSendStdC::_send(const char* record) {
+  const char* body = bodyOf(record);
+  if (body == nullptr) return;
+  std::unique_lock<std::mutex> lock(mutex);
+  int tries = 0;
+  while (full()) {
+    lock.unlock();
+    if (tries == 10 || stop.load(std::memory_order_acquire)) {
+      printLine("timeout debug out");
+      return;
+    }
+    wake.notify_all();
+    if (tries == 0)
+      printLine("wait debug out");
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.lock();
+    ++tries;
+  }
+  const size_t slot = writeIndex.load(std::memory_order_relaxed);
+  const size_t size = ::strnlen(body, kSlotSize - 1);
+  std::memcpy(ring[slot].data(), body, size);
+  ring[slot][size] = '\0';
+  writeIndex.store((slot + 1) % kSlots, std::memory_order_release);
+}
+
+void SysLogSendStdC::print_th() {
+  (void)ThreadPriority::setPriority(ThreadPriority::getSelfThreadID(), ThreadPriority::IDLE);
+  for (;;) {
+    const size_t next = (readIndex.load(std::memory_order_relaxed) + 1) % kSlots;
+    if (next == writeIndex.load(std::memory_order_acquire)) {
+      // Stop only once the ring is empty, so the last records before exit
+      // are printed.
+      if (stop.load(std::memory_order_acquire)) return;
+      std::unique_lock<std::mutex> lock(mutex);
+      wake.wait_for(lock, std::chrono::milliseconds(100), [&] {
+        return writeIndex.load(std::memory_order_acquire) != next ||
+               stop.load(std::memory_order_acquire);
+      });
+      continue;
+    }
+    printLine(ring[next].data(), ::strnlen(ring[next].data(), kSlotSize - 1));
+    readIndex.store(next, std::memory_order_release);
+  }
+}
+
+void replaceStdPrinter() {
+  std::unique_ptr<SysLogSendStdC> fresh(new (std::nothrow) SysLogSendStdC);
+  if (fresh == nullptr) return;
+  current.store(fresh.get(), std::memory_order_seq_cst);
+  // The old printer's destructor waits for senders still using it.
+  SysLogSendStd = std::move(fresh);
+}
+
+}  // namespace SysLog
+}  // namespace KALMO
