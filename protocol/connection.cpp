@@ -40,31 +40,33 @@ bool Connection::sendAck(KALMO::UDPV6& socket, const KALMO::IPAddress& peer, con
     if (!socket.sendToV6(bytes, peer, true)) return false;
     KALMO::Clock start;
     start.now();
+    KALMO::Clock remaining = wait;
     for (;;) {
-      // The try ends at its deadline however many datagrams arrive in it.
-      KALMO::Clock now;
-      now.now();
-      const KALMO::Clock elapsed = now.get() - start.get();
-      if (elapsed.Comp(wait) >= 0) break;
-      const int ready = socket.wait(KALMO::Clock(wait.get() - elapsed.get()));
+      const int ready = socket.wait(remaining);
       if (ready == KALMO::Socket::WAIT_ERROR) return false;
       if (ready == KALMO::Socket::WAIT_TIMEOUT) break;
       if (!socket.receiveFromV6(got.datagram, from)) return false;
       if (!got) {
         KALMO::SysLog::DEBUG << "sendAck RCV errpacket:" << got.datagram.size();
-        continue;
+      } else if (from.comp(peer) == 0) {
+        KALMO::SysLog::DEBUG << "sendAck[" << (socket.interfaceIndex & 0xFFFFu) << ","
+                             << (peer.interfaceIndex & 0xFFFFu) << ","
+                             << (from.interfaceIndex & 0xFFFFu) << "]RCV:"
+                             << static_cast<unsigned>(own);
+        const MessageID code = got.getMessage();
+        if (code == own) return true;
+        if (code == answer) {
+          if ((got.getStatus() & STATUS_ACK) != 0) out.datagram.swap(got.datagram);
+          return true;
+        }
       }
-      if (from.comp(peer) != 0) continue;
-      KALMO::SysLog::DEBUG << "sendAck[" << (socket.interfaceIndex & 0xFFFFu) << ","
-                           << (peer.interfaceIndex & 0xFFFFu) << ","
-                           << (from.interfaceIndex & 0xFFFFu) << "]RCV:"
-                           << static_cast<unsigned>(own);
-      const MessageID code = got.getMessage();
-      if (code == own) return true;
-      if (code == answer) {
-        if ((got.getStatus() & STATUS_ACK) != 0) out.datagram.swap(got.datagram);
-        return true;
-      }
+      // Skipped datagrams do not restart the wait: the try keeps its
+      // deadline however many of them arrive.
+      KALMO::Clock now;
+      now.now();
+      const KALMO::Clock elapsed = now.get() - start.get();
+      if (elapsed.Comp(wait) >= 0) break;
+      remaining = wait.get() - elapsed.get();
     }
   }
   return true;

@@ -346,7 +346,10 @@ bool TargetSim::reply(const Datagram& request, const Answer& answer, EndpointId 
 }
 
 bool TargetSim::answerDefault(const Datagram& request) {
-  if (!request.valid || (request.code & 1) != 0) return false;
+  // Audio packets are not requests; a sink answers them only by feedback.
+  if (!request.valid || (request.code & 1) != 0 || request.code == VELLORA::STREAMDATA_REQ) {
+    return false;
+  }
   return reply(request, Answer{});
 }
 

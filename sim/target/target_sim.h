@@ -8,9 +8,10 @@
 //   vsim::TargetSim sim;                                  // the thread runs
 //   vsim::EndpointId ep = sim.addEndpoint(vsim::ipv6("::1", 0));
 //   KALMO::IPAddress peer = sim.address(ep);              // port chosen
-//   // Unscripted, an endpoint answers every valid even request from itself
-//   // with the answer code (code + 1, SUPPORTFORMAT_ANS for PROBE_REQ) and
-//   // STATUS_ACK. Scripts change that per endpoint and code:
+//   // Unscripted, an endpoint answers every valid even request (except
+//   // STREAMDATA_REQ) from itself with the answer code (code + 1,
+//   // SUPPORTFORMAT_ANS for PROBE_REQ) and STATUS_ACK, options 0, no
+//   // payload. Scripts change that per endpoint and code:
 //   vsim::Script s;
 //   s.silentFirst = 1;                                    // answer try 2
 //   s.answer.option = 0x1234;
@@ -177,7 +178,8 @@ class TargetSim {
 
   // Answers a request from the endpoint it reached (or `from`).
   bool reply(const Datagram& request, const Answer& answer, EndpointId from = NO_ENDPOINT);
-  // The unscripted answer: an accepted answer to a valid even request.
+  // The unscripted answer: an accepted answer to a valid even request other
+  // than STREAMDATA_REQ; false when there is none to give.
   bool answerDefault(const Datagram& request);
   // The bytes of a protocol datagram.
   static std::vector<uint8_t> build(uint16_t code, VELLORA::StatusID status, uint64_t option,
@@ -185,7 +187,8 @@ class TargetSim {
   // The answer code of a request code.
   static uint16_t answerCode(uint16_t requestCode);
 
-  // The log of received datagrams, oldest first.
+  // The log of received datagrams, oldest first. NO_ENDPOINT matches every
+  // endpoint; a code matches valid datagrams of that code only.
   std::vector<Datagram> received() const;
   std::vector<Datagram> received(EndpointId id, int code = ANY_CODE) const;
   size_t count(EndpointId id, int code = ANY_CODE) const;

@@ -92,7 +92,8 @@ TEST(TargetSim, DefaultAnswerFromTheAddressedEndpointAndLog) {
   const Case cases[] = {{VELLORA::LATENCY_REQ, VELLORA::LATENCY_ANS},
                         {VELLORA::PROBE_REQ, VELLORA::SUPPORTFORMAT_ANS},
                         {VELLORA::FIND_REQ, VELLORA::FIND_ANS},
-                        {VELLORA::LATENCY_ANS, 0xFFFF}};
+                        {VELLORA::LATENCY_ANS, 0xFFFF},
+                        {VELLORA::STREAMDATA_REQ, 0xFFFF}};
   for (const Case& k : cases) {
     SCOPED_TRACE(k.request);
     c.send(sim.address(b), TargetSim::build(k.request, 0, 0x0102030405060708ULL, {'h', 'i'}));
@@ -111,10 +112,10 @@ TEST(TargetSim, DefaultAnswerFromTheAddressedEndpointAndLog) {
   }
   // A datagram that is no protocol datagram is logged, not answered.
   c.send(sim.address(b), {1, 2, 3});
-  ASSERT_TRUE(sim.waitFor(b, vsim::ANY_CODE, 5, 1000ms));
+  ASSERT_TRUE(sim.waitFor(b, vsim::ANY_CODE, 6, 1000ms));
 
   const std::vector<vsim::Datagram> log = sim.received(b);
-  ASSERT_EQ(log.size(), 5u);
+  ASSERT_EQ(log.size(), 6u);
   EXPECT_TRUE(sim.received(a).empty());
   const vsim::Datagram& first = log[0];
   EXPECT_TRUE(first.valid);
@@ -126,8 +127,8 @@ TEST(TargetSim, DefaultAnswerFromTheAddressedEndpointAndLog) {
   EXPECT_EQ(first.endpoint, b);
   EXPECT_NE(first.time.get(), 0u);
   EXPECT_LE(first.time.get(), log[1].time.get());
-  EXPECT_FALSE(log[4].valid);
-  EXPECT_EQ(log[4].bytes, (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_FALSE(log[5].valid);
+  EXPECT_EQ(log[5].bytes, (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(sim.count(b, VELLORA::PROBE_REQ), 1u);
 }
 
