@@ -1,0 +1,296 @@
+// Discovery client on [::1]: the acknowledged exchange, the loopback sweep,
+// name announcement, product filter and opening.
+#include "tests/discovery/find_fixture.h"
+
+#include <vector>
+
+namespace disc_test {
+namespace {
+
+using Action = vsim::Script::Action;
+
+TEST_F(FindTest, ExchangeOutcomes) {
+  vsim::TargetSpec spec;
+  spec.address = loopback(0);
+  spec.infoText = "hello";
+  const int t = add(spec);
+  const int third = targets.addTarget(elsewhere());
+  ASSERT_GE(third, 0);
+  const vsim::EndpointId thirdEp = targets.endpoint(third);
+
+  struct Case {
+    const char* what;
+    vsim::Script script;
+    int result;
+    bool answerKept;
+  };
+  vsim::Script answer;
+  answer.action = Action::HANDLER;
+  vsim::Script refuse;
+  refuse.action = Action::REFUSE;
+  vsim::Script echo;
+  echo.action = Action::ECHO;
+  vsim::Script silent;
+  silent.action = Action::SILENT;
+  vsim::Script ackFromThird;
+  ackFromThird.from = thirdEp;
+  vsim::Script refusalFromThird = refuse;
+  refusalFromThird.from = thirdEp;
+  vsim::Script decoyThenAnswer = ackFromThird;
+  decoyThenAnswer.thenAnswer = true;
+  vsim::Script malformed;
+  malformed.action = Action::MALFORMED;
+  vsim::Script otherCode;
+  otherCode.answer.code = VELLORA::FWVERSION_ANS;
+  const std::vector<Case> cases = {
+      {"accepted", answer, Find::ACK_OK, true},
+      {"refused", refuse, Find::ACK_REFUSED, true},
+      {"echo", echo, Find::ACK_ECHO, false},
+      {"silence", silent, Find::ACK_TIMEOUT, false},
+      {"accepted answer from a third endpoint", ackFromThird, Find::ACK_TIMEOUT, false},
+      {"refusal from a third endpoint", refusalFromThird, Find::ACK_REFUSED, true},
+      {"decoy from a third endpoint, then the answer", decoyThenAnswer, Find::ACK_OK, true},
+      {"malformed", malformed, Find::ACK_TIMEOUT, false},
+      {"another code", otherCode, Find::ACK_TIMEOUT, false},
+  };
+  Find& f = client();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    engine.script(targets.endpoint(t), VELLORA::TARGETINFO_REQ, c.script);
+    VELLORA::Receive got;
+    got.datagram.assign(20, 1);  // cleared first
+    int result = -1;
+    const long long ms = timedMs([&] {
+      result = f.sendAck(targets.address(t), VELLORA::Send(VELLORA::TARGETINFO_REQ, 0), VELLORA::TARGETINFO_ANS,
+                         got, true);
+    });
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(static_cast<bool>(got), c.answerKept);
+    if (c.result == Find::ACK_OK && c.script.action == Action::HANDLER) {
+      std::string text;
+      got.get_str(text);
+      EXPECT_EQ(text, "hello");
+    }
+    if (c.result == Find::ACK_TIMEOUT) {
+      EXPECT_GE(ms, 95);
+      EXPECT_LT(ms, 1000);
+    }
+  }
+}
+
+TEST_F(FindTest, UnrelatedTrafficDoesNotStretchTheWait) {
+  const int t = add(elsewhere());
+  const int third = add(elsewhere());
+  const vsim::EndpointId from = targets.endpoint(third);
+  // The target stays silent, while a third endpoint sends junk and
+  // well-formed datagrams of other codes every millisecond for 400 ms.
+  engine.onCode(targets.endpoint(t), VELLORA::TARGETINFO_REQ, [from](vsim::TargetSim& sim, const vsim::Datagram& d) {
+    const auto junk = vsim::TargetSim::build(VELLORA::FWURL_ANS, VELLORA::STATUS_ACK, 0);
+    for (int i = 0; i < 400; ++i) {
+      sim.sendLater(std::chrono::milliseconds(i), from, d.sender, i % 2 ? junk : std::vector<uint8_t>{1, 2, 3});
+    }
+    return true;
+  });
+  VELLORA::Receive got;
+  int result = -1;
+  const long long ms = timedMs([&] {
+    result = client().sendAck(targets.address(t), VELLORA::Send(VELLORA::TARGETINFO_REQ, 0),
+                              VELLORA::TARGETINFO_ANS, got, true);
+  });
+  EXPECT_EQ(result, Find::ACK_TIMEOUT);
+  EXPECT_LT(ms, 300);
+}
+
+TEST_F(FindTest, ALateAnswerLeftOnTheSocketIsNotTheNextAnswer) {
+  vsim::TargetSpec spec;
+  spec.address = loopback(0);
+  spec.infoText = "first";
+  const int t = add(spec);
+  vsim::Script late;
+  late.answer = vsim::Answer::withText("stale");
+  late.delay = std::chrono::milliseconds(130);
+  engine.script(targets.endpoint(t), VELLORA::TARGETINFO_REQ, late);
+  Find& f = client();
+  VELLORA::Receive got;
+  EXPECT_EQ(f.sendAck(targets.address(t), VELLORA::Send(VELLORA::TARGETINFO_REQ, 0), VELLORA::TARGETINFO_ANS, got,
+                      true),
+            Find::ACK_TIMEOUT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the stale answer is waiting now
+  vsim::Script silent;
+  silent.action = Action::SILENT;
+  engine.script(targets.endpoint(t), VELLORA::TARGETINFO_REQ, silent);
+  EXPECT_EQ(f.sendAck(targets.address(t), VELLORA::Send(VELLORA::TARGETINFO_REQ, 0), VELLORA::TARGETINFO_ANS, got,
+                      true),
+            Find::ACK_TIMEOUT);
+  EXPECT_FALSE(static_cast<bool>(got));
+}
+
+TEST_F(FindTest, AClosedClientReportsSocketErrorsAndNoTargets) {
+  const int t = add(vsim::TargetSpec{});
+  Find f(setting);
+  VELLORA::Receive got;
+  EXPECT_EQ(f.sendAck(targets.address(t), VELLORA::Send(VELLORA::FIND_REQ, 0), VELLORA::FIND_ANS, got, true),
+            Find::ACK_SOCKET_ERROR);
+  Find::TargetMap found;
+  found[loopback(1)] = {};
+  EXPECT_FALSE(f.findTarget(found));
+  EXPECT_TRUE(found.empty());
+  EXPECT_EQ(engine.count(targets.endpoint(t)), 0u);
+}
+
+TEST_F(FindTest, LoopbackSweepFindsTheTargetOnceAndAnnouncesTheName) {
+  vsim::TargetSpec spec;  // [::1]:19642
+  spec.productID = 0x1122334455667788ULL;
+  spec.name = "Living room";
+  const int t = add(spec);
+  setting.nameValue = 0x0102030405060708ULL;
+  Find::TargetMap found;
+  ASSERT_TRUE(client().findTarget(found));
+  ASSERT_EQ(found.size(), 1u);
+  const auto& [key, target] = *found.begin();
+  EXPECT_TRUE(key == loopback(19642));
+  EXPECT_EQ(target.productID, spec.productID);
+  EXPECT_EQ(target.targetName, "Living room");
+  EXPECT_EQ(engine.count(targets.endpoint(t), VELLORA::FIND_REQ), 3u);
+  const auto names = engine.received(targets.endpoint(t), VELLORA::NOTISNAME_REQ);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names[0].text(), "REZO ZOZU");
+  EXPECT_EQ(names[0].option, setting.nameValue);
+  EXPECT_EQ(names[0].status, VELLORA::STATUS_ACK);
+}
+
+TEST_F(FindTest, SweepIgnoresRefusedAnswersAndFiltersProductsAfterAnnouncing) {
+  struct Case {
+    const char* what;
+    uint64_t filter;
+    uint64_t product;
+    vsim::Reply reply;
+    bool listed;
+  };
+  const std::vector<Case> cases = {
+      {"every product", 0, 6, {}, true},
+      {"refused FIND_ANS", 0, 6, vsim::Reply::refuse(), false},
+      {"filtered out", 5, 6, {}, false},
+      {"reports all ones", 0, ~0ULL, {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vsim::TargetSim sim;
+    vsim::DiscoverySim one(sim);
+    vsim::TargetSpec spec;
+    spec.productID = c.product;
+    spec.findReply = c.reply;
+    const int t = one.addTarget(spec);
+    ASSERT_GE(t, 0);
+    setting.productID = c.filter;
+    Find f(setting);
+    ASSERT_TRUE(f.open());
+    Find::TargetMap found;
+    ASSERT_TRUE(f.findTarget(found));
+    EXPECT_EQ(found.size(), c.listed ? 1u : 0u);
+    // Every answering target hears the name, listed or not.
+    EXPECT_EQ(one.announcedNames(t).size(), c.reply.kind == vsim::Reply::Kind::ANSWER ? 1u : 0u);
+  }
+}
+
+TEST(FindProduct, Filter) {
+  struct Case {
+    uint64_t filter;
+    std::vector<uint64_t> more;
+    uint64_t id;
+    uint64_t result;
+  };
+  const uint64_t skip = ~0ULL;
+  const std::vector<Case> cases = {
+      {0, {}, 6, 6},       {0, {}, 0, 0},        {0, {}, skip, skip}, {5, {7}, 5, 5},
+      {5, {7}, 7, 7},      {5, {7}, 6, skip},    {5, {7}, 0, 0},      {skip, {}, 3, skip},
+      {5, {7}, skip, skip},
+  };
+  for (const Case& c : cases) {
+    Find::Setting s;
+    s.productID = c.filter;
+    s.productIDs = c.more;
+    Find f(s);
+    EXPECT_EQ(f.muchID(c.id), c.result) << c.filter << " " << c.id;
+  }
+}
+
+TEST_F(FindTest, PingAndUnicastIdentification) {
+  vsim::TargetSpec spec;
+  spec.address = loopback(0);
+  spec.productID = 9;
+  spec.name = "amp";
+  const int t = add(spec);
+  spec.findReply = vsim::Reply::silent();
+  const int mute = add(spec);
+  setting.productID = 9;
+  Find& f = client();
+  EXPECT_TRUE(f.pingTarget(targets.address(t)));
+  EXPECT_FALSE(f.pingTarget(targets.address(mute)));
+
+  uint64_t id = 0;
+  std::string name = "kept";
+  ASSERT_TRUE(f.getTarget(targets.address(t), id, name));
+  EXPECT_EQ(id, 9u);
+  EXPECT_EQ(name, "amp");
+  ASSERT_TRUE(f.getTarget(targets.address(mute), id, name));
+  EXPECT_EQ(id, ~0ULL);
+  EXPECT_EQ(name, "amp");  // left as it was
+  EXPECT_EQ(targets.announcedNames(mute).size(), 1u);
+}
+
+TEST_F(FindTest, AnOverlongNameIsCutToOneDatagram) {
+  const int t = add(vsim::TargetSpec{});
+  setting.name = std::string(70000, 'n');
+  Find::TargetMap found;
+  ASSERT_TRUE(client().findTarget(found));
+  EXPECT_EQ(found.size(), 1u);
+  const auto names = targets.announcedNames(t);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names[0], std::string(Find::MAX_NAME, 'n'));
+}
+
+TEST_F(FindTest, OpeningByNamesAndAddresses) {
+  Find f(setting);
+  // lo holds ::1, which counts as an interface here because of `loopback`.
+  ASSERT_TRUE(f.open(std::list<std::string>{"", "lo"}));
+  ASSERT_EQ(f.localAddresses.size(), 1u);
+  EXPECT_TRUE(f.localAddresses.front().isLoopback());
+  EXPECT_NE(f.localAddresses.front().interfaceIndex, 0u);
+  const int fd = f.socket.fd;
+
+  // A name that no interface has changes nothing.
+  EXPECT_FALSE(f.open(std::list<std::string>{"lo", "nosuch0"}));
+  EXPECT_EQ(f.socket.fd, fd);
+  EXPECT_EQ(f.localAddresses.size(), 1u);
+
+  // Entries without an interface index mean "every interface".
+  KALMO::IPAddress noIndex = vsim::ipv6("fe80::1", 0);
+  ASSERT_TRUE(f.open(std::list<KALMO::IPAddress>{noIndex, noIndex}));
+  EXPECT_TRUE(f.localAddresses.empty());
+  ASSERT_EQ(f.getIfList().size(), 1u);
+  EXPECT_EQ(f.getIfList().front().interfaceIndex, 0u);  // ::1 goes out without a scope
+
+  EXPECT_TRUE(f.open(uint16_t{0}));
+  // With `loopback`, ::1 joins any index; without it an unknown one opens nothing.
+  EXPECT_TRUE(f.open(uint16_t{999}));
+  ASSERT_EQ(f.localAddresses.size(), 1u);
+  setting.loopback = false;
+  Find plain(setting);
+  EXPECT_FALSE(plain.open(uint16_t{999}));
+  EXPECT_FALSE(plain.socket.is_open());
+}
+
+TEST_F(FindTest, SweepGoesToExtraDestinationsToo) {
+  const int extra = add(elsewhere());
+  Find& f = client();
+  f.extraDestinations.push_back(targets.address(extra));
+  Find::TargetMap found;
+  ASSERT_TRUE(f.findTarget(found));
+  EXPECT_EQ(engine.count(targets.endpoint(extra), VELLORA::FIND_REQ), 3u);
+  EXPECT_EQ(found.size(), 1u);
+  EXPECT_TRUE(found.begin()->first == targets.address(extra));
+}
+
+}  // namespace
+}  // namespace disc_test
