@@ -1,9 +1,20 @@
 #include "host/occupied_cpu.h"
 
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+// No thread can be pinned beyond the 1024 CPUs of the affinity mask, so a
+// larger range from the settings is not worth a larger table.
+constexpr int32_t MAX_SLOTS = 1024;
+
+}  // namespace
+
 void OccupiedCPU::resetUserCpu() {
   std::lock_guard<std::mutex> lock(useCountMutex);
   if (rangeSend > 0) {
-    useCount.assign(static_cast<std::size_t>(rangeSend), 0);
+    useCount.assign(static_cast<std::size_t>(std::min(rangeSend, MAX_SLOTS)), 0);
   } else {
     useCount.clear();
   }
@@ -12,13 +23,15 @@ void OccupiedCPU::resetUserCpu() {
 int OccupiedCPU::commitCpuSend() {
   std::lock_guard<std::mutex> lock(useCountMutex);
   if (useCount.empty()) return -1;
-  // Only even offsets: the odd ones are the other hardware thread of a core.
+  // Only even offsets from the first CPU are handed out.
   std::size_t best = 0;
   for (std::size_t slot = 2; slot < useCount.size(); slot += 2) {
     if (useCount[slot] < useCount[best]) best = slot;
   }
+  const long long cpu = static_cast<long long>(cpuSend) + static_cast<long long>(best);
+  if (cpu > INT_MAX) return -1;
   ++useCount[best];
-  return cpuSend + static_cast<int>(best);
+  return static_cast<int>(cpu);
 }
 
 void OccupiedCPU::releaseCpuSend(int cpu) {

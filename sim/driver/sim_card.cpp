@@ -142,19 +142,24 @@ void SimCard::hwFree() { setMemStatus(MEM_STATUS_OPEN); }
 void SimCard::closeSubstream() { setMemStatus(0); }
 
 bool SimCard::write(const uint8_t* data, uint32_t n) {
-  const uint32_t buffer = cardLoad(block_->bufferBytes);
-  if (n == 0 || buffer == 0 || buffer > ringBytes_ || n > buffer) return false;
-  uint32_t pos = cardLoad(block_->writePos);
+  return cardWrite(base_, ringBytes_, *block_, data, n);
+}
+
+bool cardWrite(uint8_t* ring, uint32_t ringBytes, SyncMemControl& block, const uint8_t* data,
+               uint32_t n) {
+  const uint32_t buffer = cardLoad(block.bufferBytes);
+  if (n == 0 || buffer == 0 || buffer > ringBytes || n > buffer) return false;
+  uint32_t pos = cardLoad(block.writePos);
   if (pos >= buffer) pos = 0;
   const uint32_t first = std::min(n, buffer - pos);
-  std::memcpy(base_ + pos, data, first);
-  std::memcpy(base_, data + first, n - first);
+  std::memcpy(ring + pos, data, first);
+  std::memcpy(ring, data + first, n - first);
 
-  const uint32_t seq = cardLoad(block_->periodSeq);
-  cardStore(block_->periodSizes[seq & (PERIOD_SIZE_SLOTS - 1)], n);
-  cardStore(block_->writeTotal, cardLoad(block_->writeTotal) + n);
-  cardStore(block_->writePos, (pos + n) % buffer);
-  cardStore(block_->periodSeq, seq + 1, std::memory_order_release);
+  const uint32_t seq = cardLoad(block.periodSeq);
+  cardStore(block.periodSizes[seq & (PERIOD_SIZE_SLOTS - 1)], n);
+  cardStore(block.writeTotal, cardLoad(block.writeTotal) + n);
+  cardStore(block.writePos, (pos + n) % buffer);
+  cardStore(block.periodSeq, seq + 1, std::memory_order_release);
   return true;
 }
 

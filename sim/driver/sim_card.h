@@ -21,6 +21,12 @@ uint32_t& simWakeups(SyncMemControl& block);
 uint32_t& simNotifies(SyncMemControl& block);
 uint32_t& simFlags(SyncMemControl& block);
 
+// One application write of n bytes into a card's ring at writePos, published
+// as the driver does: data, then the size, writeTotal, writePos, and
+// periodSeq last with release. False when n does not fit the buffer.
+bool cardWrite(uint8_t* ring, uint32_t ringBytes, SyncMemControl& block, const uint8_t* data,
+               uint32_t n);
+
 class SimCard {
  public:
   SimCard() = default;

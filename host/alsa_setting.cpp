@@ -1,0 +1,228 @@
+#include "host/alsa_setting.h"
+
+#include <cstdlib>
+
+#include "base/syslog.h"
+#include "host/occupied_cpu.h"
+
+using KALMO::SysLog::NOTICE;
+using KALMO::SysLog::WARNING;
+
+namespace {
+
+constexpr uint64_t PS_PER_US = 1'000'000;
+
+// Base-10 strtol of the text, cut to a signed 32-bit number.
+int32_t number32(const std::string& text) {
+  return static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
+}
+
+const char* onOff(bool on) { return on ? "enable" : "disable"; }
+
+// Why a period set cannot be used, or null when it can.
+const char* periodSetProblem(const AlsaSetting& s) {
+  const int64_t ring = int64_t{s.periodMax} * int64_t{s.periodSizeMax};
+  if (ring <= 0) return "ring size not above 0";
+  if (static_cast<uint64_t>(ring) > MAX_RING_BYTES) return "ring size above 268435456";
+  if (ring % 8 != 0) return "ring size not a multiple of 8";
+  if (s.periodMin > s.periodMax) return "periodMin above periodMax";
+  if (s.periodSizeMin > s.periodSizeMax) return "periodSizeMin above periodSizeMax";
+  return nullptr;
+}
+
+void readPeriodKeys(const KALMO::FileInf& settings, AlsaSetting& setting) {
+  struct Key {
+    const char* name;
+    int32_t AlsaSetting::*field;
+  };
+  static constexpr Key keys[] = {{"periodMin", &AlsaSetting::periodMin},
+                                 {"periodSizeMax", &AlsaSetting::periodSizeMax},
+                                 {"periodMax", &AlsaSetting::periodMax},
+                                 {"periodSizeMin", &AlsaSetting::periodSizeMin}};
+  AlsaSetting read = setting;
+  for (const Key& k : keys) {
+    const int32_t v = static_cast<int32_t>(settings.get64(k.name));
+    if (v > 0) read.*k.field = v;
+  }
+  // The four values only make sense together: the ring they give must fit
+  // the driver's argument and keep the control block aligned. A set that
+  // fails goes back to the defaults as a whole.
+  if (const char* problem = periodSetProblem(read)) {
+    const AlsaSetting defaults;
+    WARNING << "Setting: period keys refused (" << problem << "): periodMin " << read.periodMin
+            << " periodMax " << read.periodMax << " periodSizeMin " << read.periodSizeMin
+            << " periodSizeMax " << read.periodSizeMax << "; using the defaults";
+    read.periodMin = defaults.periodMin;
+    read.periodMax = defaults.periodMax;
+    read.periodSizeMin = defaults.periodSizeMin;
+    read.periodSizeMax = defaults.periodSizeMax;
+  }
+  setting.periodMin = read.periodMin;
+  setting.periodMax = read.periodMax;
+  setting.periodSizeMin = read.periodSizeMin;
+  setting.periodSizeMax = read.periodSizeMax;
+}
+
+// A microsecond key of a profile: true with the value in picoseconds when
+// the text gives a time that can be used.
+bool readTime(const std::string& text, KALMO::Clock& out, const char* key) {
+  const int32_t us = number32(text);
+  if (us < 0) {
+    WARNING << "Setting: " << key << " refused: " << us;
+    return false;
+  }
+  out = static_cast<uint64_t>(us) * PS_PER_US;
+  return true;
+}
+
+}  // namespace
+
+std::list<std::string> splitInterfaces(const std::string& text) {
+  std::list<std::string> list;
+  if (text.empty()) return list;
+  const std::string all = text + ",";
+  std::size_t start = 0;
+  for (std::size_t comma = all.find(','); comma != std::string::npos;
+       comma = all.find(',', start)) {
+    list.push_back(all.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return list;
+}
+
+void parseCpuRange(const std::string& text, int32_t& first, int32_t& count) {
+  if (text.empty()) return;
+  const std::size_t dash = text.find('-');
+  if (dash == std::string::npos) {
+    if (text == "0") {
+      first = 0;
+      count = 1;
+    } else if (const int32_t n = number32(text); n > 0) {
+      first = n;
+      count = 1;
+    }
+    return;
+  }
+  const std::string a = text.substr(0, dash);
+  const std::string b = text.substr(dash + 1);
+  if (a == "0") {
+    first = 0;
+  } else if (const int32_t n = number32(a); n > 0) {
+    first = n;
+  }
+  if (b == "0") {
+    count = 1 - first;
+  } else if (const int32_t n = number32(b); n > 0) {
+    count = static_cast<int32_t>(int64_t{n} - first + 1);
+  }
+}
+
+void readDaemonKeys(KALMO::FileInf& settings, AlsaSetting& setting,
+                    std::list<std::string>& interfaces, OccupiedCPU& cpus) {
+  settings.set_current_group("global");
+  interfaces = splitInterfaces(settings.get("Interface"));
+
+  readPeriodKeys(settings, setting);
+  NOTICE << "Setting: periodSizeMin  : " << static_cast<uint32_t>(setting.periodSizeMin);
+  NOTICE << "Setting: periodSizeMax  : " << static_cast<uint32_t>(setting.periodSizeMax);
+  NOTICE << "Setting: periodMin      : " << static_cast<uint32_t>(setting.periodMin);
+  NOTICE << "Setting: periodMax      : " << static_cast<uint32_t>(setting.periodMax);
+
+  if (const int32_t count = static_cast<int32_t>(settings.get64("syncBufferCount")); count > 0) {
+    setting.syncBufferCount = count;
+    if (setting.syncBufferCount > MAX_SYNC_BUFFER_COUNT) {
+      WARNING << "Setting: syncBufferCount " << count << " capped at " << MAX_SYNC_BUFFER_COUNT;
+      setting.syncBufferCount = MAX_SYNC_BUFFER_COUNT;
+    }
+  }
+  NOTICE << "Setting: syncBufferCount: " << static_cast<uint64_t>(setting.syncBufferCount);
+
+  setting.alsaUnderrun = settings.get("alsaUnderrun") == "enable";
+  NOTICE << "Setting: alsaUnderrun   : " << onOff(setting.alsaUnderrun);
+  setting.unInitMemDet = settings.get("unInitMemDet") == "enable";
+  NOTICE << "Setting: unInitMemDet   : " << onOff(setting.unInitMemDet);
+
+  parseCpuRange(settings.get("CpuSend"), cpus.cpuSend, cpus.rangeSend);
+  parseCpuRange(settings.get("CpuOther"), cpus.cpuOther, cpus.rangeOther);
+  cpus.resetUserCpu();
+  NOTICE << "Setting: InfCpuSend      : " << cpus.cpuSend;
+  NOTICE << "Setting: InfRengSend     : " << cpus.rangeSend;
+  NOTICE << "Setting: InfCpuOther     : " << cpus.cpuOther;
+  NOTICE << "Setting: InfRengOther    : " << cpus.rangeOther;
+}
+
+AlsaProfile::AlsaProfile()
+    : targetProfileLimitTime(0),
+      flexCycle(false),
+      randomCycle(false),
+      cycleTime(1'000'000'000),
+      cycleMinTime(0),
+      latencyBuffer(0),
+      syncWorkerMode(1),
+      syncInfoCycle(100'000'000'000) {}
+
+void AlsaProfile::dump() const {
+  NOTICE << "Setting: syncWorkerMode            : " << syncWorkerMode;
+  NOTICE << "Setting: syncInfoCycle             : " << syncInfoCycle.get() / PS_PER_US;
+  NOTICE << "Setting: InfTargetProfileLimitTime : " << targetProfileLimitTime.get() / PS_PER_US;
+  NOTICE << "Setting: InfFlexCycle              : "
+         << (randomCycle ? "random" : flexCycle ? "Var" : "Fix");
+  NOTICE << "Setting: InfCycleTime              : " << cycleTime.get() / PS_PER_US;
+  NOTICE << "Setting: InfCycleMinTime           : " << cycleMinTime.get() / PS_PER_US;
+  NOTICE << "Setting: InfLatencyBuffer          : " << latencyBuffer.get() / PS_PER_US;
+}
+
+void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
+                      const std::string& name) {
+  // Copied first: for the empty name the target is the default itself.
+  const AlsaProfile defaults = profiles[""];
+  AlsaProfile& p = profiles[name];
+
+  std::string text = settings.get("ThredMode");
+  p.syncWorkerMode = text.empty() ? defaults.syncWorkerMode : number32(text);
+
+  text = settings.get("InfoCycle");
+  if (text.empty() || !readTime(text, p.syncInfoCycle, "InfoCycle")) {
+    p.syncInfoCycle = defaults.syncInfoCycle;
+  }
+  text = settings.get("TargetProfileLimitTime");
+  if (text.empty() || !readTime(text, p.targetProfileLimitTime, "TargetProfileLimitTime")) {
+    p.targetProfileLimitTime = defaults.targetProfileLimitTime;
+  }
+
+  text = settings.get("FlexCycle");
+  if (text.empty()) {
+    p.flexCycle = defaults.flexCycle;
+    p.randomCycle = defaults.randomCycle;
+  } else {
+    p.flexCycle = text == "enable" || text == "random";
+    p.randomCycle = text == "random";
+  }
+
+  struct NonZeroTime {
+    const char* key;
+    KALMO::Clock AlsaProfile::*field;
+  };
+  static constexpr NonZeroTime times[] = {{"CycleTime", &AlsaProfile::cycleTime},
+                                          {"CycleMinTime", &AlsaProfile::cycleMinTime},
+                                          {"LatencyBuffer", &AlsaProfile::latencyBuffer}};
+  for (const NonZeroTime& t : times) {
+    text = settings.get(t.key);
+    if (number32(text) == 0 || !readTime(text, p.*t.field, t.key)) p.*t.field = defaults.*t.field;
+  }
+}
+
+void readProfiles(KALMO::FileInf& settings, AlsaProfiles& profiles) {
+  settings.set_current_group("global");
+  loadProfileGroup(settings, profiles, "");
+  for (const auto& [group, keys] : settings.groups) {
+    if (group == "global") continue;
+    NOTICE << "Load Setting : " << group;
+    settings.set_current_group(group);
+    loadProfileGroup(settings, profiles, group);
+  }
+  for (const auto& [key, profile] : profiles) {
+    NOTICE << "Setting: Target Name : " << (key.empty() ? std::string("globale") : key);
+    profile.dump();
+  }
+}

@@ -1,0 +1,260 @@
+#include "host/alsa_setting.h"
+
+#include <gtest/gtest.h>
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include "host/occupied_cpu.h"
+#include "tests/host/log_capture.h"
+
+namespace {
+
+using host_test::LogCapture;
+
+struct Read {
+  AlsaSetting setting;
+  std::list<std::string> interfaces;
+  OccupiedCPU cpus;
+};
+
+void readKeys(const std::string& text, Read& r) {
+  KALMO::FileInf inf;
+  inf.set_string(text);
+  readDaemonKeys(inf, r.setting, r.interfaces, r.cpus);
+}
+
+struct PeriodCase {
+  const char* text;
+  int32_t periodMin, periodMax, periodSizeMin, periodSizeMax;
+  bool refused;
+};
+
+TEST(DaemonKeys, PeriodKeysAreCheckedAsASet) {
+  const PeriodCase cases[] = {
+      {"", 4, 32, 6, 38400, false},
+      {"periodMax=0", 4, 32, 6, 38400, false},
+      {"periodMax=-4", 4, 32, 6, 38400, false},
+      {"periodMax=abc", 4, 32, 6, 38400, false},
+      {"periodMin=1\nperiodMax=4294967297", 1, 1, 6, 38400, false},
+      {"periodMin=2\nperiodMax=8\nperiodSizeMin=16\nperiodSizeMax=4800", 2, 8, 16, 4800, false},
+      {"periodMax=1024\nperiodSizeMax=262144", 4, 1024, 6, 262144, false},
+      // Each of these breaks the set: all four go back to the defaults.
+      {"periodMin=2\nperiodMax=3\nperiodSizeMin=5\nperiodSizeMax=1001", 4, 32, 6, 38400, true},
+      {"periodMin=2\nperiodMax=100000\nperiodSizeMax=100000", 4, 32, 6, 38400, true},
+      {"periodMax=1024\nperiodSizeMax=262152", 4, 32, 6, 38400, true},
+      {"periodMax=65536\nperiodSizeMax=65536", 4, 32, 6, 38400, true},
+      {"periodMin=2\nperiodMax=4294967297", 4, 32, 6, 38400, true},
+      {"periodMin=40\nperiodSizeMin=8", 4, 32, 6, 38400, true},
+      {"periodSizeMin=50000\nperiodMin=2", 4, 32, 6, 38400, true},
+  };
+  for (const PeriodCase& c : cases) {
+    LogCapture log;
+    Read r;
+    readKeys(c.text, r);
+    EXPECT_EQ(r.setting.periodMin, c.periodMin) << c.text;
+    EXPECT_EQ(r.setting.periodMax, c.periodMax) << c.text;
+    EXPECT_EQ(r.setting.periodSizeMin, c.periodSizeMin) << c.text;
+    EXPECT_EQ(r.setting.periodSizeMax, c.periodSizeMax) << c.text;
+    EXPECT_EQ(log.count("Setting: period keys refused"), c.refused ? 1u : 0u) << c.text;
+    EXPECT_EQ(r.setting.ringBytes() % 8, 0u) << c.text;
+  }
+}
+
+TEST(DaemonKeys, OtherKeys) {
+  const struct {
+    const char* text;
+    int64_t syncBufferCount;
+    bool alsaUnderrun, unInitMemDet;
+  } cases[] = {
+      {"", 8, false, false},
+      {"syncBufferCount=16\nalsaUnderrun=enable\nunInitMemDet=enable", 16, true, true},
+      {"syncBufferCount=0\nalsaUnderrun=Enable\nunInitMemDet=on", 8, false, false},
+      {"syncBufferCount=-3\nalsaUnderrun=disable", 8, false, false},
+      {"syncBufferCount=1024", 1024, false, false},
+      {"syncBufferCount=5000", 1024, false, false},
+      {"syncBufferCount=4294967312", 16, false, false},
+  };
+  for (const auto& c : cases) {
+    Read r;
+    readKeys(c.text, r);
+    EXPECT_EQ(r.setting.syncBufferCount, c.syncBufferCount) << c.text;
+    EXPECT_EQ(r.setting.alsaUnderrun, c.alsaUnderrun) << c.text;
+    EXPECT_EQ(r.setting.unInitMemDet, c.unInitMemDet) << c.text;
+  }
+}
+
+TEST(DaemonKeys, CpuRanges) {
+  const struct {
+    const char* text;
+    int32_t first, count;
+  } cases[] = {
+      {"", -1, -1},    {"0", 0, 1},      {"3", 3, 1},     {"abc", -1, -1},  {"-2", -1, 4},
+      {"4-7", 4, 4},   {"2-5", 2, 4},    {"0-3", 0, 4},   {"0-0", 0, 1},    {"3-0", 3, -2},
+      {"x-3", -1, 5},  {"2-x", 2, -1},   {"5-2", 5, -2},  {"2-5-9", 2, 4},
+  };
+  for (const auto& c : cases) {
+    int32_t first = -1, count = -1;
+    parseCpuRange(c.text, first, count);
+    EXPECT_EQ(first, c.first) << c.text;
+    EXPECT_EQ(count, c.count) << c.text;
+  }
+
+  Read r;
+  readKeys("CpuSend=4-7\nCpuOther=1", r);
+  EXPECT_EQ(r.cpus.cpuSend, 4);
+  EXPECT_EQ(r.cpus.rangeSend, 4);
+  EXPECT_EQ(r.cpus.cpuOther, 1);
+  EXPECT_EQ(r.cpus.rangeOther, 1);
+  EXPECT_EQ(r.cpus.commitCpuSend(), 4) << "the use table is sized after the keys";
+  EXPECT_EQ(r.cpus.commitCpuSend(), 6);
+}
+
+TEST(DaemonKeys, HugeCpuRangeAllocatesNoHugeTable) {
+  Read r;
+  readKeys("CpuSend=2147483000-2147483647", r);
+  EXPECT_EQ(r.cpus.rangeSend, 648);
+  EXPECT_EQ(r.cpus.commitCpuSend(), 2147483000);
+  Read wide;
+  readKeys("CpuSend=1-2147483647", wide);
+  EXPECT_EQ(wide.cpus.rangeSend, 2147483647);
+  EXPECT_EQ(wide.cpus.useOf(1024), 0);
+  EXPECT_EQ(wide.cpus.useOf(1025), -1);
+}
+
+TEST(DaemonKeys, InterfaceList) {
+  const struct {
+    const char* text;
+    std::list<std::string> list;
+  } cases[] = {
+      {"", {}},
+      {"eth0", {"eth0"}},
+      {"eth0,wlan0", {"eth0", "wlan0"}},
+      {"eth0,,wlan0", {"eth0", "", "wlan0"}},
+      {" eth0,eth1", {" eth0", "eth1"}},
+      {"eth0,", {"eth0", ""}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(splitInterfaces(c.text), c.list) << c.text;
+
+  Read r;
+  readKeys("Interface=eth0, eth1", r);
+  EXPECT_EQ(r.interfaces, (std::list<std::string>{"eth0", " eth1"}));
+}
+
+TEST(DaemonKeys, NoticeLinesInOrder) {
+  LogCapture log;
+  Read r;
+  readKeys("periodMin=2\nperiodMax=8\nsyncBufferCount=12\nunInitMemDet=enable\nCpuSend=2-5", r);
+  const std::vector<std::string> expected = {
+      "Setting: periodSizeMin  : 6",        "Setting: periodSizeMax  : 38400",
+      "Setting: periodMin      : 2",        "Setting: periodMax      : 8",
+      "Setting: syncBufferCount: 12",       "Setting: alsaUnderrun   : disable",
+      "Setting: unInitMemDet   : enable",   "Setting: InfCpuSend      : 2",
+      "Setting: InfRengSend     : 4",       "Setting: InfCpuOther     : -1",
+      "Setting: InfRengOther    : -1",
+  };
+  EXPECT_EQ(log.starting("Setting: "), expected);
+}
+
+AlsaProfiles readAll(const std::string& text) {
+  KALMO::FileInf inf;
+  inf.set_string(text);
+  AlsaProfiles profiles;
+  readProfiles(inf, profiles);
+  return profiles;
+}
+
+constexpr uint64_t US = 1'000'000;
+
+TEST(Profiles, DefaultsAndGlobal) {
+  const AlsaProfile d;
+  EXPECT_EQ(d.targetProfileLimitTime.get(), 0u);
+  EXPECT_FALSE(d.flexCycle);
+  EXPECT_FALSE(d.randomCycle);
+  EXPECT_EQ(d.cycleTime.get(), 1000 * US);
+  EXPECT_EQ(d.cycleMinTime.get(), 0u);
+  EXPECT_EQ(d.latencyBuffer.get(), 0u);
+  EXPECT_EQ(d.syncWorkerMode, 1);
+  EXPECT_EQ(d.syncInfoCycle.get(), 100000 * US);
+
+  const AlsaProfiles p = readAll("");
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p.count(""), 1u);
+}
+
+TEST(Profiles, TargetGroupsTakeWhatTheySetAndCopyTheRest) {
+  const AlsaProfiles p = readAll(
+      "ThredMode=17\nFlexCycle=enable\nLatencyBuffer=3000\nCycleTime=1500\n"
+      "[Amp:Out]\nCycleTime=2000\n"
+      "[Zero:Out]\nCycleTime=0\nThredMode=0\nLatencyBuffer=abc\n"
+      "[Rand:Out]\nFlexCycle=random\nCycleMinTime=250\nInfoCycle=50000\n"
+      "[Fix:Out]\nFlexCycle=disable\nTargetProfileLimitTime=abc\n"
+      "[Odd:Out]\nThredMode=abc\nCycleTime=-5\nInfoCycle=-1\n"
+      "[global]\nCycleMinTime=10\n");
+  ASSERT_EQ(p.size(), 6u) << "\"global\" is the default, never a target";
+
+  const AlsaProfile& g = p.at("");
+  EXPECT_EQ(g.syncWorkerMode, 17);
+  EXPECT_TRUE(g.flexCycle);
+  EXPECT_FALSE(g.randomCycle);
+  EXPECT_EQ(g.latencyBuffer.get(), 3000 * US);
+  EXPECT_EQ(g.cycleTime.get(), 1500 * US);
+  EXPECT_EQ(g.cycleMinTime.get(), 10 * US);
+
+  const AlsaProfile& amp = p.at("Amp:Out");
+  EXPECT_EQ(amp.cycleTime.get(), 2000 * US);
+  EXPECT_EQ(amp.syncWorkerMode, 17);
+  EXPECT_TRUE(amp.flexCycle);
+  EXPECT_EQ(amp.latencyBuffer.get(), 3000 * US);
+  EXPECT_EQ(amp.cycleMinTime.get(), 10 * US);
+
+  const AlsaProfile& zero = p.at("Zero:Out");
+  EXPECT_EQ(zero.cycleTime.get(), 1500 * US) << "0 never overrides the default";
+  EXPECT_EQ(zero.syncWorkerMode, 0) << "a present ThredMode is taken even as 0";
+  EXPECT_EQ(zero.latencyBuffer.get(), 3000 * US);
+
+  const AlsaProfile& rnd = p.at("Rand:Out");
+  EXPECT_TRUE(rnd.flexCycle);
+  EXPECT_TRUE(rnd.randomCycle);
+  EXPECT_EQ(rnd.cycleMinTime.get(), 250 * US);
+  EXPECT_EQ(rnd.syncInfoCycle.get(), 50000 * US);
+
+  const AlsaProfile& fix = p.at("Fix:Out");
+  EXPECT_FALSE(fix.flexCycle) << "disable overrides a global enable";
+  EXPECT_FALSE(fix.randomCycle);
+  EXPECT_EQ(fix.targetProfileLimitTime.get(), 0u);
+
+  const AlsaProfile& odd = p.at("Odd:Out");
+  EXPECT_EQ(odd.syncWorkerMode, 0);
+  EXPECT_EQ(odd.cycleTime.get(), 1500 * US) << "a negative time is no time";
+  EXPECT_EQ(odd.syncInfoCycle.get(), 100000 * US);
+}
+
+TEST(Profiles, LogLinesListEveryProfile) {
+  LogCapture log;
+  readAll("[Amp:Out]\nFlexCycle=random\nInfoCycle=50000\nCycleTime=2000\n[Var:Out]\nFlexCycle=enable\n");
+  EXPECT_EQ(log.starting("Load Setting : "),
+            (std::vector<std::string>{"Load Setting : Amp:Out", "Load Setting : Var:Out"}));
+  EXPECT_EQ(log.starting("Setting: Target Name : "),
+            (std::vector<std::string>{"Setting: Target Name : globale",
+                                      "Setting: Target Name : Amp:Out",
+                                      "Setting: Target Name : Var:Out"}));
+  const std::vector<std::string> lines = log.all();
+  auto at = std::find(lines.begin(), lines.end(), "Setting: Target Name : Amp:Out");
+  ASSERT_NE(at, lines.end());
+  const std::vector<std::string> dump(at + 1, at + 8);
+  EXPECT_EQ(dump, (std::vector<std::string>{
+                      "Setting: syncWorkerMode            : 1",
+                      "Setting: syncInfoCycle             : 50000",
+                      "Setting: InfTargetProfileLimitTime : 0",
+                      "Setting: InfFlexCycle              : random",
+                      "Setting: InfCycleTime              : 2000",
+                      "Setting: InfCycleMinTime           : 0",
+                      "Setting: InfLatencyBuffer          : 0",
+                  }));
+  EXPECT_EQ(log.count("Setting: InfFlexCycle              : Var"), 1u);
+  EXPECT_EQ(log.count("Setting: InfFlexCycle              : Fix"), 1u);
+}
+
+}  // namespace
