@@ -278,19 +278,19 @@ bool TargetSim::send(EndpointId from, const KALMO::IPAddress& to, KALMO::BufferC
   if (!ep) return false;
   const uint32_t scope = to.interfaceIndex != 0 ? to.interfaceIndex : ep->bound.interfaceIndex;
   const sockaddr_in6 sa = toSockaddr(to, scope);
-  for (;;) {
+  // A full send queue on a non-blocking socket is waited out, for a while.
+  for (int attempt = 0; attempt < 50; ++attempt) {
     const ssize_t n = ::sendto(ep->fd, bytes.data, bytes.size, 0,
                                reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     if (n >= 0) return static_cast<size_t>(n) == bytes.size;
     if (errno == EAGAIN || errno == ENOBUFS) {
-      // A full send queue on a non-blocking socket: wait for room briefly.
       pollfd p{ep->fd, POLLOUT, 0};
-      if (::poll(&p, 1, 100) > 0) continue;
-    } else if (errno == EINTR) {
-      continue;
+      if (::poll(&p, 1, 10) < 0 && errno != EINTR) return false;
+    } else if (errno != EINTR) {
+      return false;
     }
-    return false;
   }
+  return false;
 }
 
 bool TargetSim::send(EndpointId from, const KALMO::IPAddress& to,
