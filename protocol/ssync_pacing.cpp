@@ -7,7 +7,8 @@ uint32_t resendRingSize(uint64_t cyclePs, uint16_t packetsPerCycle) {
   if (cycleUs == 0) return 0;
   const uint64_t pps = (1000000u / cycleUs) * packetsPerCycle;
   uint64_t n = 32;
-  while (n < pps && n < kResendRingMax) n <<= 1;
+  // Never below one cycle's packets, so a cycle does not overwrite itself.
+  while ((n < pps || n < packetsPerCycle) && n < kResendRingMax) n <<= 1;
   return static_cast<uint32_t>(n);
 }
 

@@ -18,6 +18,7 @@ TEST(SSyncPacing, ResendRingSize) {
   } cases[] = {
       {1000 * kUs, 3, 4096},   {1000 * kUs, 1, 1024}, {50000 * kUs, 1, 32},
       {1000 * kUs, 2, 2048},   {125 * kUs, 1, 8192},  {2000000 * kUs, 1, 32},
+      {2000000 * kUs, 100, 128},  // at least one cycle's packets
       {1 * kUs, 65535, kResendRingMax},  // capped
       {999999, 1, 0},          // below 1 us: no ring
       {0, 1, 0},

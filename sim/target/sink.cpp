@@ -1,0 +1,414 @@
+#include "sim/target/sink.h"
+
+#include "protocol/message_id.h"
+
+#include <algorithm>
+
+namespace vsim {
+
+using namespace VELLORA;
+
+namespace {
+
+constexpr uint64_t kMs = 1000000000ull;
+// A resend request that brought nothing is asked again after this long.
+constexpr uint64_t kResendRetry = 100 * kMs;
+
+}  // namespace
+
+SinkFeedback SinkFeedback::neutral(int kind) {
+  switch (kind) {
+    case 2: return {0x8000, 0, 0};
+    case 3: return {0, 100, 100};
+    case 0: return {0, 0, 0};
+    default: return {0x2000, 0, 0};
+  }
+}
+
+SinkFeedback SinkFeedback::tooFull(int kind) {
+  switch (kind) {
+    case 2: return {0x8000 | 0x2000, 0, 0};
+    case 3: return {0, 150, 100};
+    case 0: return {0, 0, 0};
+    default: return {0x3000, 0, 0};
+  }
+}
+
+SinkFeedback SinkFeedback::tooEmpty(int kind) {
+  switch (kind) {
+    case 2: return {0x8000 | 0x6000, 0, 0};  // bits 0-14 read as -0x2000
+    case 3: return {0, 50, 100};
+    case 0: return {0, 0, 0};
+    default: return {0x1000, 0, 0};
+  }
+}
+
+Sink::Sink(TargetSim& sim, const KALMO::IPAddress& at, const SinkConfig& config)
+    : sim_(sim), config_(config) {
+  // Long streams would otherwise keep every packet twice.
+  sim_.setLogLimit(2000);
+  KALMO::IPAddress any = at;
+  any.port = 0;
+  handshake_ = sim_.addEndpoint(at);
+  control_ = sim_.addEndpoint(any);
+  data_ = sim_.addEndpoint(any);
+  sim_.onEndpoint(handshake_, [this](TargetSim&, const Datagram& d) { return onHandshake(d); });
+  sim_.onEndpoint(control_, [this](TargetSim&, const Datagram& d) { return onControl(d); });
+  sim_.onEndpoint(data_, [this](TargetSim&, const Datagram& d) { return onData(d); });
+}
+
+Sink::~Sink() {
+  sim_.onEndpoint(handshake_, TargetSim::Handler());
+  sim_.onEndpoint(control_, TargetSim::Handler());
+  sim_.onEndpoint(data_, TargetSim::Handler());
+  // A handler may still be running on the engine thread: wait for it by
+  // taking a round through the engine.
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  sim_.after(std::chrono::milliseconds(0), [&] {
+    std::lock_guard<std::mutex> lock(m);
+    done = true;
+    cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(m);
+  cv.wait_for(lock, std::chrono::seconds(2), [&] { return done; });
+  lock.unlock();
+  sim_.removeEndpoint(handshake_);
+  sim_.removeEndpoint(control_);
+  sim_.removeEndpoint(data_);
+}
+
+KALMO::IPAddress Sink::address() const { return sim_.address(handshake_); }
+
+StatusID Sink::phaseBits() const {
+  return static_cast<StatusID>(PHASE_INFO | (config_.inverted ? 0 : PHASE_NORMAL));
+}
+
+bool Sink::onHandshake(const Datagram& d) {
+  if (!d.valid) return true;
+  std::unique_lock<std::mutex> lock(mu_);
+  const SinkConfig c = config_;
+  switch (d.code) {
+    case SUPPORTFORMAT_REQ:
+    case PROBE_REQ: {
+      uint64_t v = 0;
+      const uint64_t ask = d.option;
+      if (ask == 0) {
+        v = c.pcm | c.dsdLsb | c.dsdMsb;
+      } else if (ask & 0xFF00) {
+        v = c.pcm;
+      } else if (ask & 0x100000) {
+        v = c.dsdLsb;
+      } else if (ask & 0x200000) {
+        v = c.dsdMsb;
+      }
+      lock.unlock();
+      sim_.reply(d, Answer{SUPPORTFORMAT_ANS, STATUS_ACK, v, {}});
+      return true;
+    }
+    case PARAMETER_REQ:
+      if (!c.parameter) return true;
+      lock.unlock();
+      sim_.reply(d, Answer{-1, STATUS_ACK,
+                           uint64_t{(*c.parameter)[0]} | uint64_t{(*c.parameter)[1]} << 16 |
+                               uint64_t{(*c.parameter)[2]} << 32,
+                           {}});
+      return true;
+    case LATENCY_REQ: {
+      if (!c.answerLatency) return true;
+      const uint16_t agreed = d.option0() != 0 ? d.option0() : c.latency;
+      lock.unlock();
+      sim_.reply(d, Answer{-1, STATUS_ACK, uint64_t{agreed} | uint64_t{c.hwLatency} << 16, {}});
+      return true;
+    }
+    case DATASIZE_REQ: {
+      if (!d.payload.empty()) {
+        if (!c.answerMtuTest) return true;
+        uint16_t sum = 0;
+        for (uint8_t b : d.payload) sum = static_cast<uint16_t>(sum + b);
+        lock.unlock();
+        sim_.reply(d, Answer{-1, STATUS_ACK,
+                             uint64_t{static_cast<uint16_t>(d.payload.size())} << 32 |
+                                 uint64_t{sum} << 48,
+                             {}});
+        return true;
+      }
+      if (!c.dataSize) return true;
+      lock.unlock();
+      sim_.reply(d, Answer{-1, STATUS_ACK,
+                           uint64_t{c.dataSize->first} | uint64_t{c.dataSize->second} << 16, {}});
+      return true;
+    }
+    case CONNECTPRE_REQ: {
+      connectPre_ = d.option;
+      if (!c.answerConnectPre) return true;
+      const uint64_t mine = (d.option & ~0xFFFF0000ull) | uint64_t{c.connectPreLatency} << 16;
+      lock.unlock();
+      sim_.reply(d, Answer{-1, STATUS_ACK, mine, {}});
+      return true;
+    }
+    case CONNECTNAME_REQ:
+      hostName_ = d.text();
+      hostTag_ = d.option;
+      lock.unlock();
+      sim_.reply(d, Answer{});
+      return true;
+    case SYNCHRO_NODE_REQ:
+      if (!c.answerSynchroNode) return true;
+      lock.unlock();
+      sim_.reply(d, Answer{});
+      return true;
+    case CONNECT_REQ:
+    case CONNECTMS_REQ: {
+      if (!c.answerConnect) return true;
+      const bool ms = d.code == CONNECTMS_REQ && c.offerDataPort;
+      // A new stream starts from sequence 0.
+      ms_ = ms;
+      wire_ = d.option;
+      hostControl_ = d.sender;
+      expected_ = 0;
+      resendAsked_ = false;
+      droppedUpTo_ = 0;
+      anyDropped_ = false;
+      audio_.clear();
+      packets_.clear();
+      stats_ = SinkStats();
+      stats_.connects = 1;
+      const StatusID status = static_cast<StatusID>(STATUS_ACK | phaseBits());
+      lock.unlock();
+      const uint64_t control = portOf(sim_.address(control_));
+      const uint64_t data = ms ? portOf(sim_.address(data_)) : 0;
+      sim_.reply(d, Answer{-1, status, control | data << 16, {}});
+      cv_.notify_all();
+      return true;
+    }
+    default:
+      return true;  // nothing else is answered on the port
+  }
+}
+
+void Sink::sendControl(const std::vector<uint8_t>& bytes) {
+  (void)sim_.send(control_, hostControl_, bytes);
+}
+
+bool Sink::onControl(const Datagram& d) {
+  if (!d.valid) return true;
+  std::unique_lock<std::mutex> lock(mu_);
+  switch (d.code) {
+    case STREAMDATA_REQ: {
+      const StatusID s = d.status;
+      onPacket(d.option0(), false, (s & CYCLE_END) != 0, (s & INFO_REQ) != 0, false, 0,
+               d.payload.data(), d.payload.size(), d.time);
+      break;
+    }
+    case DSICONNECT_REQ: {
+      stats_.disconnects += 1;
+      const bool answer = config_.answerDisconnect && !silent_;
+      lock.unlock();
+      cv_.notify_all();
+      if (answer) sim_.reply(d, Answer{DSICONNECT_ANS, STATUS_ACK, 0, {}});
+      return true;
+    }
+    case SYNCHRO_STATUS_REQ: {
+      stats_.synchroStatus += 1;
+      const bool answer = !silent_;
+      lock.unlock();
+      if (answer) sim_.reply(d, Answer{});
+      return true;
+    }
+    default:
+      break;
+  }
+  lock.unlock();
+  cv_.notify_all();
+  return true;
+}
+
+bool Sink::onData(const Datagram& d) {
+  if (d.bytes.empty()) return true;
+  std::unique_lock<std::mutex> lock(mu_);
+  const uint8_t tag = d.bytes.back();
+  // The trailing tag: 7 bits of the sequence number, bit 7 asks for info.
+  onPacket(tag & 0x7F, true, false, (tag & 0x80) != 0, true, tag, d.bytes.data(),
+           d.bytes.size() - 1, d.time);
+  lock.unlock();
+  cv_.notify_all();
+  return true;
+}
+
+bool Sink::shouldDrop(uint64_t index) {
+  auto once = std::find(dropOnce_.begin(), dropOnce_.end(), index);
+  if (once != dropOnce_.end()) {
+    dropOnce_.erase(once);
+    return true;
+  }
+  if (dropEvery_ != 0 && index % dropEvery_ == dropEvery_ - 1 &&
+      (!anyDropped_ || index > droppedUpTo_)) {
+    droppedUpTo_ = index;
+    anyDropped_ = true;
+    return true;
+  }
+  return false;
+}
+
+void Sink::onPacket(uint16_t sequence, bool sevenBits, bool cycleEnd, bool infoRequest,
+                    bool headerless, uint8_t tag, const uint8_t* audio, size_t bytes,
+                    KALMO::Clock time) {
+  // Unwrap the sequence number around the next one expected.
+  int64_t delta;
+  if (sevenBits) {
+    const int d7 = (sequence - static_cast<int>(expected_ & 0x7F)) & 0x7F;
+    delta = d7 >= 64 ? d7 - 128 : d7;
+  } else {
+    delta = static_cast<int16_t>(static_cast<uint16_t>(sequence - static_cast<uint16_t>(expected_)));
+  }
+  if (delta < 0 && static_cast<uint64_t>(-delta) > expected_) delta = -static_cast<int64_t>(expected_);
+  const uint64_t index = expected_ + delta;
+  stats_.packets += 1;
+
+  if (index >= expected_ && shouldDrop(index)) {
+    stats_.dropped += 1;
+    return;
+  }
+  packets_.push_back(SinkPacket{index, static_cast<uint32_t>(bytes), cycleEnd, infoRequest,
+                                headerless, tag, time});
+  if (index < expected_) {
+    stats_.duplicates += 1;
+  } else if (index == expected_) {
+    audio_.insert(audio_.end(), audio, audio + bytes);
+    stats_.audioBytes += bytes;
+    expected_ += 1;
+    resendAsked_ = false;
+  } else {
+    stats_.ahead += 1;
+    const bool retry = resendAsked_ && static_cast<uint64_t>(time - resendAskedAt_) >= kResendRetry;
+    if (!resendAsked_ || retry) {
+      if (!resendAsked_) stats_.gaps += 1;
+      resendAsked_ = true;
+      resendAskedAt_ = time;
+      if (!silent_) {
+        stats_.resendRequests += 1;
+        sendControl(TargetSim::build(STREAMINFO_ANS, static_cast<StatusID>(RESEND_REQ | phaseBits()),
+                                     uint64_t{static_cast<uint16_t>(expected_)} << 16));
+      }
+    }
+  }
+  if (infoRequest) {
+    stats_.infoRequests += 1;
+    if (!silent_) {
+      stats_.feedbacks += 1;
+      const SinkFeedback f = feedback_;
+      sendControl(TargetSim::build(STREAMINFO_ANS, phaseBits(),
+                                   uint64_t{f.option0} | uint64_t{f.option1} << 16 |
+                                       uint64_t{f.option2} << 32));
+    }
+  }
+}
+
+void Sink::setFeedback(const SinkFeedback& feedback) {
+  std::lock_guard<std::mutex> lock(mu_);
+  feedback_ = feedback;
+}
+
+void Sink::setInverted(bool inverted) {
+  std::lock_guard<std::mutex> lock(mu_);
+  config_.inverted = inverted;
+}
+
+void Sink::setSilent(bool silent) {
+  std::lock_guard<std::mutex> lock(mu_);
+  silent_ = silent;
+}
+
+void Sink::setAnswerDisconnect(bool answer) {
+  std::lock_guard<std::mutex> lock(mu_);
+  config_.answerDisconnect = answer;
+}
+
+void Sink::dropOnce(uint64_t index) {
+  std::lock_guard<std::mutex> lock(mu_);
+  dropOnce_.push_back(index);
+}
+
+void Sink::dropEvery(uint64_t k) {
+  std::lock_guard<std::mutex> lock(mu_);
+  dropEvery_ = k;
+}
+
+bool Sink::sendToHost(uint16_t code, StatusID status, uint64_t option, EndpointId from) {
+  KALMO::IPAddress to;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    to = hostControl_;
+  }
+  return sim_.send(from != NO_ENDPOINT ? from : control_, to, TargetSim::build(code, status, option));
+}
+
+bool Sink::requestResend(uint16_t first) {
+  StatusID phase;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    phase = phaseBits();
+  }
+  return sendToHost(STREAMINFO_ANS, static_cast<StatusID>(RESEND_REQ | phase),
+                    uint64_t{first} << 16);
+}
+
+std::vector<uint8_t> Sink::audio() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return audio_;
+}
+
+std::vector<SinkPacket> Sink::packets() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return packets_;
+}
+
+SinkStats Sink::stats() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stats_;
+}
+
+uint64_t Sink::wireFormat() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return wire_;
+}
+
+bool Sink::connectedMs() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return ms_;
+}
+
+std::string Sink::hostName() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return hostName_;
+}
+
+uint64_t Sink::hostTag() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return hostTag_;
+}
+
+uint64_t Sink::connectPre() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return connectPre_;
+}
+
+KALMO::IPAddress Sink::hostControl() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return hostControl_;
+}
+
+bool Sink::waitAudio(uint64_t bytes, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, timeout, [&] { return stats_.audioBytes >= bytes; });
+}
+
+bool Sink::waitStats(const std::function<bool(const SinkStats&)>& done,
+                     std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, timeout, [&] { return done(stats_); });
+}
+
+}  // namespace vsim
