@@ -32,6 +32,11 @@ struct Fixture {
            connection.open(local);
   }
   KALMO::IPAddress peer() const { return sim.address(target); }
+  void silence(VELLORA::MessageID code) {
+    Script silent;
+    silent.action = Script::Action::SILENT;
+    sim.script(target, code, silent);
+  }
 };
 
 VELLORA::SendBuffer latencyRequest() {
@@ -137,9 +142,7 @@ TEST(Connection, SilentPeerTakesThreeWaits) {
   VELLORA_REQUIRE_PRIVATE_NET();
   Fixture f;
   ASSERT_TRUE(f.open());
-  Script silent;
-  silent.action = Script::Action::SILENT;
-  f.sim.script(f.target, VELLORA::PROBE_REQ, silent);
+  f.silence(VELLORA::PROBE_REQ);
   VELLORA::Send probe(VELLORA::PROBE_REQ, 0, uint64_t{0});
   Receive answer;
   const auto start = std::chrono::steady_clock::now();
@@ -157,9 +160,7 @@ TEST(Connection, StrayDatagramsCannotProlongTheExchange) {
   VELLORA_REQUIRE_PRIVATE_NET();
   Fixture f;
   ASSERT_TRUE(f.open());
-  Script silent;
-  silent.action = Script::Action::SILENT;
-  f.sim.script(f.target, VELLORA::LATENCY_REQ, silent);
+  f.silence(VELLORA::LATENCY_REQ);
 
   std::atomic<bool> flooding{true};
   std::thread flood([&] {
