@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -204,6 +209,21 @@ TEST(Connection, OpenWritesTheChosenPortBack) {
   EXPECT_NE(vsim::portOf(local), 0);
   // Answers of up to 4096 bytes arrive whole.
   EXPECT_EQ(c.socket.receiveSize, 4096u);
+}
+
+TEST(Connection, DumpfileAppends) {
+  char path[] = "/tmp/vellora-dumpXXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  const uint8_t a[] = {1, 2, 3};
+  const uint8_t b[] = {0, 0xFF};
+  Connection::dumpfile(KALMO::BufferCS_const{a, sizeof a}, path);
+  Connection::dumpfile(KALMO::BufferCS_const{b, sizeof b}, path);
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<char> got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(got, (std::vector<char>{1, 2, 3, 0, static_cast<char>(0xFF)}));
+  ::unlink(path);
 }
 
 }  // namespace
