@@ -101,14 +101,26 @@ TEST(Socket, BindFailureKeepsTheError) {
   EXPECT_EQ(b.lastError.load(), EADDRNOTAVAIL);
 }
 
-TEST(Socket, ExchangeOnLoopbackLeavesTheDefaultDestinationAlone) {
-  VELLORA_REQUIRE_PRIVATE_NET();
-  Socket rx;
-  Socket tx;
+// A receiver and a sender, both on ::1 with ports of their own.
+class SocketLoopback : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (vellora_test::privateNetwork()) ready = openBound(rx, rxAt) && openBound(tx, txAt);
+  }
+  // Waits for the next datagram and receives it.
+  void receiveOne(Buffer& got, IPAddress& from) {
+    ASSERT_EQ(rx.wait(Clock(1000 * kMs)), Socket::WAIT_READY);
+    ASSERT_TRUE(rx.receiveFromV6(got, from));
+  }
+  Socket rx, tx;
   IPAddress rxAt = endpoint("::1", 0);
   IPAddress txAt = endpoint("::1", 0);
-  ASSERT_TRUE(openBound(rx, rxAt));
-  ASSERT_TRUE(openBound(tx, txAt));
+  bool ready = false;
+};
+
+TEST_F(SocketLoopback, ExchangeLeavesTheDefaultDestinationAlone) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  ASSERT_TRUE(ready);
 
   IPAddress preset = endpoint("::1", 9);
   tx.setToV6(preset);
@@ -121,10 +133,9 @@ TEST(Socket, ExchangeOnLoopbackLeavesTheDefaultDestinationAlone) {
   EXPECT_NE(tx.lastError.load(), 0);
   EXPECT_TRUE(sameDestination(tx.defaultDestination, before));
 
-  ASSERT_EQ(rx.wait(Clock(1000 * kMs)), Socket::WAIT_READY);
   Buffer got;
   IPAddress from;
-  ASSERT_TRUE(rx.receiveFromV6(got, from));
+  ASSERT_NO_FATAL_FAILURE(receiveOne(got, from));
   EXPECT_EQ(text(got), "hello");
   EXPECT_TRUE(from.isLoopback());
   EXPECT_EQ(from.port, txAt.port);
@@ -132,27 +143,20 @@ TEST(Socket, ExchangeOnLoopbackLeavesTheDefaultDestinationAlone) {
   // The stored destination: setToV6 then sendToV6(buffer, retry).
   tx.setToV6(rxAt);
   ASSERT_TRUE(tx.sendToV6(view("again"), true));
-  ASSERT_EQ(rx.wait(Clock(1000 * kMs)), Socket::WAIT_READY);
-  ASSERT_TRUE(rx.receiveFromV6(got, from));
+  ASSERT_NO_FATAL_FAILURE(receiveOne(got, from));
   EXPECT_EQ(text(got), "again");
 }
 
-TEST(Socket, LongDatagramIsCutToTheReceiveSize) {
+TEST_F(SocketLoopback, LongDatagramIsCutToTheReceiveSize) {
   VELLORA_REQUIRE_PRIVATE_NET();
-  Socket rx;
-  Socket tx;
-  IPAddress rxAt = endpoint("::1", 0);
-  IPAddress txAt = endpoint("::1", 0);
-  ASSERT_TRUE(openBound(rx, rxAt));
-  ASSERT_TRUE(openBound(tx, txAt));
+  ASSERT_TRUE(ready);
   std::string big(2000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
 
   ASSERT_TRUE(tx.sendToV6(view(big), rxAt, false));
-  ASSERT_EQ(rx.wait(Clock(1000 * kMs)), Socket::WAIT_READY);
   Buffer got;
   IPAddress from;
-  ASSERT_TRUE(rx.receiveFromV6(got, from));
+  ASSERT_NO_FATAL_FAILURE(receiveOne(got, from));
   EXPECT_EQ(text(got), big.substr(0, 1500));
 
   // Into caller memory: the span's size is the limit.
@@ -167,8 +171,7 @@ TEST(Socket, LongDatagramIsCutToTheReceiveSize) {
   // An empty datagram is received as such, also into a grown buffer.
   got.assign(10, 1);
   ASSERT_TRUE(tx.sendToV6(view(""), rxAt, false));
-  ASSERT_EQ(rx.wait(Clock(1000 * kMs)), Socket::WAIT_READY);
-  ASSERT_TRUE(rx.receiveFromV6(got, from));
+  ASSERT_NO_FATAL_FAILURE(receiveOne(got, from));
   EXPECT_TRUE(got.empty());
 }
 
@@ -252,6 +255,41 @@ TEST(Socket, WaitOnAClosedOrHighDescriptor) {
   ASSERT_TRUE(openBound(tx, txAt));
   ASSERT_TRUE(tx.sendToV6(view("up high"), at, false));
   EXPECT_EQ(moved.wait(Clock(1000 * kMs)), Socket::WAIT_READY);
+}
+
+KALMO::IPAddress v4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, unsigned short port) {
+  KALMO::IPAddress e;
+  e.address[10] = e.address[11] = 0xff;
+  e.address[12] = a;
+  e.address[13] = b;
+  e.address[14] = c;
+  e.address[15] = d;
+  e.port = htons(port);
+  return e;
+}
+
+TEST(Socket, Ipv4ExchangeReportsMappedSenders) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  Socket rx;
+  Socket tx;
+  ASSERT_TRUE(rx.open(Socket::UDP_IPV4));
+  ASSERT_TRUE(tx.open(Socket::UDP_IPV4));
+  ASSERT_TRUE(rx.bindV4(v4(127, 0, 0, 1, 19650)));
+  ASSERT_TRUE(tx.bindV4(v4(127, 0, 0, 1, 19651)));
+  ASSERT_TRUE(tx.sendToV4(view("four"), v4(127, 0, 0, 1, 19650), false));
+  ASSERT_EQ(rx.wait(Clock(1000 * kMs)), Socket::WAIT_READY);
+  Buffer got;
+  IPAddress from;
+  from.interfaceIndex = 5;
+  ASSERT_TRUE(rx.receiveFromV4(got, from));
+  EXPECT_EQ(text(got), "four");
+  EXPECT_EQ(from, [] {
+    IPAddress e = v4(127, 0, 0, 1, 19651);
+    e.interfaceIndex = 5;  // left as it was
+    return e;
+  }());
+  // Joining a group on every local IPv4 address (here only 127.0.0.1).
+  EXPECT_TRUE(rx.memberV4(v4(239, 1, 2, 3, 0)));
 }
 
 TEST(Socket, MovingHandsTheDescriptorOver) {
