@@ -1,0 +1,400 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "protocol/profile_maker.h"
+
+using VELLORA::FormatConfigure;
+using VELLORA::Profile;
+using VELLORA::ProfileMaker;
+
+namespace {
+
+constexpr uint64_t US = 1'000'000;  // picoseconds
+constexpr uint64_t MS = 1'000 * US;
+
+constexpr uint64_t F8000 = 1ull << 32;
+constexpr uint64_t F44100 = 1ull << 33;
+constexpr uint64_t F48000 = 1ull << 34;
+constexpr uint64_t X1 = 1ull << 35;
+// Stereo 16-bit PCM: 4 bytes per frame.
+constexpr FormatConfigure S16_48K(0x02 | 0x200 | F48000 | X1);  // 192,000 bytes/s
+constexpr FormatConfigure S16_44K(0x02 | 0x200 | F44100 | X1);  // 176,400 bytes/s
+constexpr FormatConfigure S16_8K(0x02 | 0x200 | F8000);         // 32,000 bytes/s
+constexpr FormatConfigure S16_NORATE(0x02 | 0x200);
+// 16 channels of 64-bit float at 48000 x 4096 Hz: 25,165,824,000 bytes/s,
+// more than 32 bits hold; 128 bytes per frame.
+constexpr FormatConfigure F64_HUGE(0x20 | 0x4000 | F48000 | (1ull << 47));
+
+constexpr uint32_t Q(uint32_t frames) { return frames * 16384; }
+
+ProfileMaker maker(FormatConfigure format, unsigned short packetSize, unsigned short packetCount,
+                   uint64_t limitCycle = 400 * US) {
+  ProfileMaker m;
+  m.setConfig(format, limitCycle, packetSize, packetCount);
+  return m;
+}
+
+struct Expect {
+  uint64_t cycle;
+  uint32_t fixedPacketBytes;
+  uint32_t maxPacketBytes;
+  uint32_t framesPerPacketQ14;
+  uint16_t packetsPerCycle;
+  VELLORA::TransferMode mode;
+};
+
+void expectProfile(const ProfileMaker& m, const Expect& e) {
+  EXPECT_EQ(uint64_t(m.cycle), e.cycle);
+  EXPECT_EQ(m.fixedPacketBytes, e.fixedPacketBytes);
+  EXPECT_EQ(m.maxPacketBytes, e.maxPacketBytes);
+  EXPECT_EQ(m.framesPerPacketQ14, e.framesPerPacketQ14);
+  EXPECT_EQ(m.packetsPerCycle, e.packetsPerCycle);
+  EXPECT_EQ(m.mode, e.mode);
+}
+
+using Computation = std::function<bool(ProfileMaker&)>;
+Computation fix(uint64_t cycle, int n) { return [=](ProfileMaker& m) { return m.configTransferFix(cycle, n); }; }
+Computation var(uint64_t cycle, int n) { return [=](ProfileMaker& m) { return m.configTransferVar(cycle, n); }; }
+Computation fixAuto(uint64_t cycle) { return [=](ProfileMaker& m) { return m.configTransferFixAuto(cycle); }; }
+Computation varAuto(uint64_t cycle) { return [=](ProfileMaker& m) { return m.configTransferVarAuto(cycle); }; }
+Computation sizeFix(unsigned long bytes) {
+  return [=](ProfileMaker& m) { return m.configTransferSizeFix(bytes); };
+}
+Computation random(uint64_t shortest, uint64_t cycle) {
+  return [=](ProfileMaker& m) { return m.configTransferRandom(shortest, cycle, 0); };
+}
+
+TEST(ProfileMaker, Construction) {
+  const ProfileMaker m;
+  EXPECT_EQ(uint64_t(m.cycle), 1000 * MS);
+  EXPECT_EQ(m.packetsPerCycle, 1);
+  EXPECT_EQ(m.fixedPacketBytes | m.maxPacketBytes | m.framesPerPacketQ14, 0u);
+  EXPECT_EQ(uint64_t(m.minCycle), 0u);
+  EXPECT_EQ(m.mode, VELLORA::TRANSFER_VAR);
+  EXPECT_EQ(m.min | m.max | m.profileId | m.PackDataSize | m.PackDataCount, 0);
+  EXPECT_EQ(m.baseMin | m.frameMax, 0u);
+  EXPECT_FALSE(m.autoCount || m.standardCycle);
+}
+
+TEST(ProfileMaker, GoldenSingleComputations) {
+  const struct {
+    const char* name;
+    unsigned short size, count;
+    Computation run;
+    Expect e;
+    FormatConfigure format = S16_48K;
+  } cases[] = {
+      // One cycle's audio plus 3% (197.76 bytes) fits: 200 bytes, 48 frames a
+      // packet, the largest packet 50 frames.
+      {"fix 1 ms", 1432, 10, fix(1 * MS, 0), {1 * MS, 0, 200, Q(48), 1, VELLORA::TRANSFER_FIX}},
+      // (1000 x 1e-6) x 192000 in single precision is just above 192: 49 frames.
+      {"var 1 ms", 1432, 10, var(1 * MS, 0), {1 * MS, 196, 196, Q(49), 1, VELLORA::TRANSFER_VAR}},
+      {"var 500 us", 1432, 10, var(500 * US, 0),
+       {500 * US, 100, 100, Q(25), 1, VELLORA::TRANSFER_VAR}},
+      // 100 bytes last 520.83 us: the cycle shrinks to 521 us.
+      {"var over the limit", 100, 1, var(1 * MS, 0),
+       {521 * US, 100, 100, Q(25), 1, VELLORA::TRANSFER_VAR}},
+      // 196 bytes in two packets of whole frames: 2 x 96.
+      {"var two packets", 100, 2, var(1 * MS, 0),
+       {1 * MS, 96, 96, Q(24), 2, VELLORA::TRANSFER_VAR}},
+      // 500 us needs 100 bytes (not below the limit), 450 us 92.
+      {"fix shortened", 100, 1, fix(1 * MS, 0),
+       {450 * US, 0, 92, 353894, 1, VELLORA::TRANSFER_FIX}},
+      // 336 frames a packet: Q x 491 passes 2^31.
+      {"fix 336 frames", 1432, 10, fix(7 * MS, 1),
+       {7 * MS, 0, 1388, Q(336), 1, VELLORA::TRANSFER_FIX}},
+      // An hour shrinks to 72.35 ms without stepping through it.
+      {"fix one hour", 1432, 10, fix(3'600'000 * MS, 0),
+       {72'350 * US, 0, 1432, 5689835, 10, VELLORA::TRANSFER_FIX}},
+      // 4000 bytes last 20,833.3 us; halved twice to fit 1432.
+      {"size 4000", 1432, 10, sizeFix(4000),
+       {20'834 * US, 1000, 1000, Q(250), 4, VELLORA::TRANSFER_VAR}},
+      {"random", 1432, 10, random(500 * US, 1 * MS),
+       {1 * MS, 0, 200, Q(48), 1, VELLORA::TRANSFER_RANDOM}},
+      // Count search: one packet gives 450 us, two 950 us, three keep 1 ms.
+      {"fix count search", 100, 20, fixAuto(1 * MS),
+       {1 * MS, 0, 100, Q(24), 2, VELLORA::TRANSFER_FIX}},
+      // More packets stop changing the cycle at PackDataCount: the count before.
+      {"fix count saturates", 100, 1, fixAuto(1 * MS),
+       {450 * US, 0, 92, 353894, 1, VELLORA::TRANSFER_FIX}},
+      {"var count search", 100, 20, varAuto(1 * MS),
+       {1 * MS, 96, 96, Q(24), 2, VELLORA::TRANSFER_VAR}},
+      {"var count saturates", 100, 1, varAuto(1 * MS),
+       {521 * US, 100, 100, Q(25), 1, VELLORA::TRANSFER_VAR}},
+      // One and two packets both last 1 us (rounded up): the search keeps
+      // the single packet.
+      {"var count, same cycle", 128, 10, varAuto(1 * MS),
+       {1 * US, 128, 128, Q(1), 1, VELLORA::TRANSFER_VAR}, F64_HUGE},
+      // 25.9 MB a cycle within 65535 x 65535 bytes; neither the byte rate nor
+      // the packet limit fit 32 bits.
+      {"fix at a huge rate", 65535, 65535, fix(1 * MS, 0),
+       {1 * MS, 0, 51840, 6442450, 396, VELLORA::TRANSFER_FIX}, F64_HUGE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProfileMaker m = maker(c.format, c.size, c.count);
+    ASSERT_TRUE(c.run(m));
+    expectProfile(m, c.e);
+    // Inputs stay as they were.
+    EXPECT_EQ(m.PackDataSize, c.size);
+    EXPECT_EQ(m.PackDataCount, c.count);
+    EXPECT_EQ(m.format.value, c.format.value);
+  }
+}
+
+TEST(ProfileMaker, RandomNeedsAMinimumBelowTheCycle) {
+  for (uint64_t shortest : {uint64_t{0}, US - 1, 1 * MS, 2 * MS}) {
+    ProfileMaker m = maker(S16_48K, 1432, 10);
+    EXPECT_FALSE(m.configTransferRandom(shortest, 1 * MS, 0)) << shortest;
+    EXPECT_NE(m.mode, VELLORA::TRANSFER_RANDOM);
+  }
+  ProfileMaker m = maker(S16_48K, 1432, 10);
+  ASSERT_TRUE(m.configTransferRandom(US, 1 * MS, 0));
+  EXPECT_EQ(uint64_t(m.minCycle), US);
+}
+
+TEST(ProfileMaker, FixThatCannotFitFails) {
+  // Even 50 us needs 12 bytes.
+  ProfileMaker m = maker(S16_48K, 4, 1);
+  EXPECT_FALSE(m.configTransferFix(1 * MS, 0));
+  EXPECT_FALSE(m.configTransferFix(50 * US, 0));
+  EXPECT_FALSE(m.configTransferRandom(100 * US, 1 * MS, 0));
+}
+
+// The plain 50 us stepping the fixed profile is defined by, to hold the
+// bisection to it over many cycles and limits.
+uint64_t steppedFixCycle(uint64_t cycle, uint64_t limit) {
+  for (uint64_t c = cycle; c >= US; c -= 50 * US) {
+    const float bytes = float(c / US) * 1.03e-6f * float(192000);
+    const uint64_t size = (uint64_t(std::ceil(bytes)) + 3) / 4 * 4;
+    if (size < limit) return c;
+    if (c < 51 * US) break;
+  }
+  return 0;
+}
+
+TEST(ProfileMaker, FixFindsTheCycleThatSteppingFinds) {
+  for (unsigned short size : {12, 100, 333, 1432}) {
+    for (uint64_t cycle = 1 * US; cycle <= 40 * MS; cycle += 137 * US + 1) {
+      ProfileMaker m = maker(S16_48K, size, 1);
+      const uint64_t want = steppedFixCycle(cycle, size);
+      ASSERT_EQ(m.configTransferFix(cycle, 1), want != 0) << size << " " << cycle;
+      if (want != 0) {
+        ASSERT_EQ(uint64_t(m.cycle), want) << size << " " << cycle;
+      }
+    }
+  }
+}
+
+TEST(ProfileMaker, ComputationsWithNothingToSendFail) {
+  const struct {
+    const char* name;
+    FormatConfigure format;
+    unsigned short size, count;
+    Computation run;
+  } cases[] = {
+      {"fix, packet size 0", S16_48K, 0, 10, fix(1 * MS, 0)},
+      {"fix, packet count 0", S16_48K, 1432, 0, fix(1 * MS, 0)},
+      {"fix, no rate", S16_NORATE, 1432, 10, fix(1 * MS, 0)},
+      {"fix, cycle 0", S16_48K, 1432, 10, fix(0, 0)},
+      {"fix, cycle below 1 us", S16_48K, 1432, 10, fix(US - 1, 0)},
+      {"fix, negative count", S16_48K, 1432, 10, fix(1 * MS, -1)},
+      {"var, packet size 0", S16_48K, 0, 10, var(1 * MS, 0)},
+      {"var, packet count 0", S16_48K, 1432, 0, var(1 * MS, 0)},
+      {"var, no rate", S16_NORATE, 1432, 10, var(1 * MS, 0)},
+      {"var, cycle 0", S16_48K, 1432, 10, var(0, 0)},
+      {"var, negative count", S16_48K, 1432, 10, var(1 * MS, -3)},
+      // Packets smaller than a frame: no audio would ever be sent.
+      {"var, packets below a frame", S16_48K, 3, 10, var(1 * MS, 0)},
+      {"fix search, packet size 0", S16_48K, 0, 10, fixAuto(1 * MS)},
+      {"fix search, no rate", S16_NORATE, 1432, 10, fixAuto(1 * MS)},
+      {"fix search, never fits", S16_48K, 4, 1, fixAuto(1 * MS)},
+      {"var search, packet count 0", S16_48K, 1432, 0, varAuto(1 * MS)},
+      {"var search, cycle 0", S16_48K, 1432, 10, varAuto(0)},
+      {"size, packet size 0", S16_48K, 0, 10, sizeFix(4000)},
+      {"size, no rate", S16_NORATE, 1432, 10, sizeFix(4000)},
+      {"size, 0 bytes", S16_48K, 1432, 10, sizeFix(0)},
+      // 2^40 bytes in one-byte packets: more packets than 16 bits count.
+      {"size, too many packets", S16_48K, 1, 10, sizeFix(1ul << 40)},
+      {"random, packet size 0", S16_48K, 0, 10, random(100 * US, 1 * MS)},
+  };
+  for (const auto& c : cases) {
+    ProfileMaker m = maker(c.format, c.size, c.count);
+    EXPECT_FALSE(c.run(m)) << c.name;
+  }
+}
+
+struct Sink {
+  unsigned short min, max;
+  VELLORA::ProfileID flags;
+  unsigned int baseMin = 4, frameMax = 4;
+};
+
+TEST(ProfileMaker, GoldenAutomaticChoices) {
+  using namespace VELLORA;
+  const struct {
+    const char* name;
+    FormatConfigure format;
+    unsigned short size, count;
+    Sink sink;
+    Expect e;
+  } cases[] = {
+      // One trial at the sink's maximum of 5 ms.
+      {"fix at the maximum", S16_48K, 1432, 10, {100, 500, 0},
+       {5 * MS, 0, 992, Q(240), 1, TRANSFER_FIX}},
+      {"var with limit", S16_48K, 1432, 10, {0, 50, PROFILE_VAR | PROFILE_LIMIT},
+       {500 * US, 100, 100, Q(25), 1, TRANSFER_VAR}},
+      // The search starts at the sink's minimum of 1 ms, which fits.
+      {"fix search", S16_48K, 1432, 10, {100, 200, PROFILE_SEARCH},
+       {1 * MS, 0, 200, Q(48), 1, TRANSFER_FIX}},
+      {"fix search, packet count", S16_48K, 100, 20, {100, 200, PROFILE_SEARCH | PROFILE_AUTOCOUNT},
+       {1 * MS, 0, 100, Q(24), 2, TRANSFER_FIX}},
+      // The sink's 1 ms minimum as 192 bytes, one packet.
+      {"sink cycle", S16_48K, 1432, 10, {100, 0, PROFILE_SINKCYCLE},
+       {1 * MS, 192, 192, Q(48), 1, TRANSFER_SINKCYCLE}},
+      // Two packets of 93 bytes (23 frames) fall short of 1 ms; three do not.
+      {"sink cycle, split", S16_48K, 100, 10, {100, 0, PROFILE_SINKCYCLE},
+       {1'437'500'000, 92, 92, Q(23), 3, TRANSFER_SINKCYCLE}},
+      // 60 bytes last 312.5 us, above the sink's 300 us but below the host's
+      // 400 us limit: two packets a cycle.
+      {"sink cycle below the limit", S16_48K, 1432, 10, {30, 0, PROFILE_SINKCYCLE},
+       {625 * US, 60, 60, Q(15), 2, TRANSFER_SINKCYCLE}},
+      // 1/300 s on the standard grid: 640 bytes.
+      {"grid", S16_48K, 1432, 10, {104, 0, PROFILE_SINKCYCLE},
+       {3'333'333'333, 640, 640, Q(160), 1, TRANSFER_SINKCYCLE}},
+      {"grid, four packets", S16_48K, 300, 10, {104, 0, PROFILE_SINKCYCLE},
+       {3'333'333'333, 160, 160, Q(40), 4, TRANSFER_SINKCYCLE}},
+      // 44100 / 300 halved is 294 bytes, not whole frames: the sink-cycle split.
+      {"grid fragment", S16_44K, 300, 10, {104, 0, PROFILE_SINKCYCLE},
+       {1'043'083'900, 184, 184, Q(46), 1, TRANSFER_SINKCYCLE}},
+      {"grid at 8000 Hz", S16_8K, 1432, 10, {104, 0, PROFILE_SINKCYCLE},
+       {1'125'000'000, 36, 36, Q(9), 1, TRANSFER_SINKCYCLE}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProfileMaker m = maker(c.format, c.size, c.count);
+    ASSERT_TRUE(m.setParameter(c.sink.min, c.sink.max, c.sink.flags, c.sink.baseMin,
+                               c.sink.frameMax));
+    ASSERT_TRUE(m.configTransferAuto());
+    expectProfile(m, c.e);
+  }
+}
+
+TEST(ProfileMaker, AutomaticChoicesThatFail) {
+  using namespace VELLORA;
+  const struct {
+    const char* name;
+    FormatConfigure format;
+    unsigned short size, count;
+    Sink sink;
+  } cases[] = {
+      {"no sink parameters", S16_48K, 1432, 10, {0, 0, 0}},
+      // 400 us at the sink's maximum is below 1.03 x 400 us.
+      {"var below 1.03 x limit", S16_48K, 1432, 10, {0, 40, PROFILE_VAR | PROFILE_LIMIT}},
+      {"fix above the maximum", S16_48K, 1432, 10, {100, 50, 0}},
+      // Every start shrinks to 450 us, below the sink's 1 ms minimum.
+      {"fix search rejected", S16_48K, 100, 1, {100, 200, PROFILE_SEARCH}},
+      {"var search rejected", S16_48K, 100, 1, {100, 300, PROFILE_VAR | PROFILE_SEARCH}},
+      {"sink cycle without rate", S16_NORATE, 1432, 10, {100, 0, PROFILE_SINKCYCLE}},
+      {"sink cycle, frameMax 0", S16_48K, 1432, 10, {100, 0, PROFILE_SINKCYCLE, 4, 0}},
+      {"sink cycle, baseMin 0", S16_48K, 1432, 10, {100, 0, PROFILE_SINKCYCLE, 0, 4}},
+      {"sink cycle, packet size 0", S16_48K, 0, 10, {100, 0, PROFILE_SINKCYCLE}},
+      // No sink formats (the 0xFFFFFFFF of an empty walk) in one-byte packets.
+      {"sink cycle, hostile baseMin", S16_48K, 1, 10, {65535, 0, PROFILE_SINKCYCLE, 0xFFFFFFFF, 4}},
+      {"search, packet size 0", S16_48K, 0, 10, {100, 200, PROFILE_SEARCH}},
+      {"search, no rate", S16_NORATE, 1432, 10, {100, 200, PROFILE_SEARCH | PROFILE_VAR}},
+  };
+  for (const auto& c : cases) {
+    ProfileMaker m = maker(c.format, c.size, c.count);
+    m.setParameter(c.sink.min, c.sink.max, c.sink.flags, c.sink.baseMin, c.sink.frameMax);
+    EXPECT_FALSE(m.configTransferAuto()) << c.name;
+    EXPECT_EQ(m.PackDataCount, c.count) << c.name;
+  }
+}
+
+TEST(ProfileMaker, SearchesThatFindNothingEnd) {
+  using namespace VELLORA;
+  // One-byte packets, one a cycle: nothing fits even 50 us, so every fixed
+  // trial fails and the search would step upwards for ever.
+  ProfileMaker m = maker(S16_48K, 1, 1);
+  m.setParameter(100, 200, PROFILE_SEARCH | PROFILE_AUTOCOUNT, 4, 4);
+  EXPECT_FALSE(m.configTransferAuto());
+  // The fallback then finds cycles of only 50 us and never reaches 1.03 x
+  // the limit; it gives up and restores its inputs.
+  EXPECT_FALSE(m.configTransferAuto(0));
+  EXPECT_EQ(m.PackDataCount, 1);
+  EXPECT_FALSE(m.autoCount);
+}
+
+TEST(ProfileMaker, AutomaticChoiceFallsBackToTheLimitCycle) {
+  using namespace VELLORA;
+  // Both automatic searches are rejected (every cycle is 521 us, below the
+  // sink's 1 ms); the fallback lifts the packet count and steps up from the
+  // limit cycle: 400 us is below 1.03 x 400 us, 450 us is not.
+  ProfileMaker m = maker(S16_48K, 100, 1);
+  m.setParameter(100, 300, PROFILE_VAR | PROFILE_SEARCH, 4, 4);
+  EXPECT_TRUE(m.configTransferAuto(0));
+  expectProfile(m, {450 * US, 88, 88, Q(22), 1, TRANSFER_VAR});
+  EXPECT_EQ(m.PackDataCount, 1);
+  EXPECT_FALSE(m.autoCount);
+
+  // A start above the limit is where the fallback begins.
+  EXPECT_TRUE(m.configTransferAuto(2 * MS));
+  expectProfile(m, {2 * MS, 96, 96, Q(24), 4, TRANSFER_VAR});
+
+  // When the first choice succeeds, nothing else runs.
+  ProfileMaker ok = maker(S16_48K, 1432, 10);
+  ok.setParameter(100, 500, 0, 4, 4);
+  EXPECT_TRUE(ok.configTransferAuto(0));
+  expectProfile(ok, {5 * MS, 0, 992, Q(240), 1, TRANSFER_FIX});
+}
+
+TEST(ProfileMaker, SetParameter) {
+  using namespace VELLORA;
+  const struct {
+    unsigned short min, max;
+    ProfileID flags;
+    bool result, standard;
+  } cases[] = {
+      {3, 0, PROFILE_SINKCYCLE, true, true},
+      {3, 0, 0, true, false},
+      {5, 0, 0, true, true},
+      {104, 300, PROFILE_VAR, true, true},
+      {105, 300, PROFILE_VAR, true, false},
+      {33333, 0, 0, true, true},
+      {0, 0, PROFILE_VAR, true, false},
+  };
+  for (const auto& c : cases) {
+    ProfileMaker m;
+    m.cycle = 5 * MS;
+    EXPECT_EQ(m.setParameter(c.min, c.max, c.flags, 8, 16), c.result) << c.min;
+    EXPECT_EQ(m.standardCycle, c.standard) << c.min;
+    EXPECT_EQ(uint64_t(m.cycle), 0u);
+    EXPECT_EQ(m.baseMin, 8u);
+    EXPECT_EQ(m.frameMax, 16u);
+  }
+  // All zero: refused, and the grid flag is left as it was.
+  ProfileMaker m;
+  m.standardCycle = true;
+  EXPECT_FALSE(m.setParameter(0, 0, 0, 8, 16));
+  EXPECT_TRUE(m.standardCycle);
+}
+
+TEST(ProfileMaker, ConvertsToItsProfile) {
+  ProfileMaker m = maker(S16_48K, 1432, 10);
+  ASSERT_TRUE(m.configTransferRandom(300 * US, 1 * MS, 0));
+  const Profile p = m;
+  EXPECT_EQ(uint64_t(p.cycle), 1 * MS);
+  EXPECT_EQ(p.fixedPacketBytes, 0u);
+  EXPECT_EQ(p.maxPacketBytes, 200u);
+  EXPECT_EQ(p.framesPerPacketQ14, Q(48));
+  EXPECT_EQ(p.packetsPerCycle, 1);
+  EXPECT_EQ(uint64_t(p.minCycle), 300 * US);
+  EXPECT_EQ(p.mode, VELLORA::TRANSFER_RANDOM);
+}
+
+}  // namespace
