@@ -234,51 +234,60 @@ struct Sink {
   unsigned int baseMin = 4, frameMax = 4;
 };
 
+// A maker set up with the host's limits and a sink's parameters.
+struct AutoSetup {
+  const char* name;
+  FormatConfigure format;
+  unsigned short size, count;
+  Sink sink;
+};
+
+ProfileMaker configured(const AutoSetup& a) {
+  ProfileMaker m = maker(a.format, a.size, a.count);
+  m.setParameter(a.sink.min, a.sink.max, a.sink.flags, a.sink.baseMin, a.sink.frameMax);
+  return m;
+}
+
 TEST(ProfileMaker, GoldenAutomaticChoices) {
   using namespace VELLORA;
   const struct {
-    const char* name;
-    FormatConfigure format;
-    unsigned short size, count;
-    Sink sink;
+    AutoSetup setup;
     Expect e;
   } cases[] = {
       // One trial at the sink's maximum of 5 ms.
-      {"fix at the maximum", S16_48K, 1432, 10, {100, 500, 0},
+      {{"fix at the maximum", S16_48K, 1432, 10, {100, 500, 0}},
        {5 * MS, 0, 992, Q(240), 1, TRANSFER_FIX}},
-      {"var with limit", S16_48K, 1432, 10, {0, 50, PROFILE_VAR | PROFILE_LIMIT},
+      {{"var with limit", S16_48K, 1432, 10, {0, 50, PROFILE_VAR | PROFILE_LIMIT}},
        {500 * US, 100, 100, Q(25), 1, TRANSFER_VAR}},
       // The search starts at the sink's minimum of 1 ms, which fits.
-      {"fix search", S16_48K, 1432, 10, {100, 200, PROFILE_SEARCH},
+      {{"fix search", S16_48K, 1432, 10, {100, 200, PROFILE_SEARCH}},
        {1 * MS, 0, 200, Q(48), 1, TRANSFER_FIX}},
-      {"fix search, packet count", S16_48K, 100, 20, {100, 200, PROFILE_SEARCH | PROFILE_AUTOCOUNT},
+      {{"fix search, packet count", S16_48K, 100, 20, {100, 200, PROFILE_SEARCH | PROFILE_AUTOCOUNT}},
        {1 * MS, 0, 100, Q(24), 2, TRANSFER_FIX}},
       // The sink's 1 ms minimum as 192 bytes, one packet.
-      {"sink cycle", S16_48K, 1432, 10, {100, 0, PROFILE_SINKCYCLE},
+      {{"sink cycle", S16_48K, 1432, 10, {100, 0, PROFILE_SINKCYCLE}},
        {1 * MS, 192, 192, Q(48), 1, TRANSFER_SINKCYCLE}},
       // Two packets of 93 bytes (23 frames) fall short of 1 ms; three do not.
-      {"sink cycle, split", S16_48K, 100, 10, {100, 0, PROFILE_SINKCYCLE},
+      {{"sink cycle, split", S16_48K, 100, 10, {100, 0, PROFILE_SINKCYCLE}},
        {1'437'500'000, 92, 92, Q(23), 3, TRANSFER_SINKCYCLE}},
       // 60 bytes last 312.5 us, above the sink's 300 us but below the host's
       // 400 us limit: two packets a cycle.
-      {"sink cycle below the limit", S16_48K, 1432, 10, {30, 0, PROFILE_SINKCYCLE},
+      {{"sink cycle below the limit", S16_48K, 1432, 10, {30, 0, PROFILE_SINKCYCLE}},
        {625 * US, 60, 60, Q(15), 2, TRANSFER_SINKCYCLE}},
       // 1/300 s on the standard grid: 640 bytes.
-      {"grid", S16_48K, 1432, 10, {104, 0, PROFILE_SINKCYCLE},
+      {{"grid", S16_48K, 1432, 10, {104, 0, PROFILE_SINKCYCLE}},
        {3'333'333'333, 640, 640, Q(160), 1, TRANSFER_SINKCYCLE}},
-      {"grid, four packets", S16_48K, 300, 10, {104, 0, PROFILE_SINKCYCLE},
+      {{"grid, four packets", S16_48K, 300, 10, {104, 0, PROFILE_SINKCYCLE}},
        {3'333'333'333, 160, 160, Q(40), 4, TRANSFER_SINKCYCLE}},
       // 44100 / 300 halved is 294 bytes, not whole frames: the sink-cycle split.
-      {"grid fragment", S16_44K, 300, 10, {104, 0, PROFILE_SINKCYCLE},
+      {{"grid fragment", S16_44K, 300, 10, {104, 0, PROFILE_SINKCYCLE}},
        {1'043'083'900, 184, 184, Q(46), 1, TRANSFER_SINKCYCLE}},
-      {"grid at 8000 Hz", S16_8K, 1432, 10, {104, 0, PROFILE_SINKCYCLE},
+      {{"grid at 8000 Hz", S16_8K, 1432, 10, {104, 0, PROFILE_SINKCYCLE}},
        {1'125'000'000, 36, 36, Q(9), 1, TRANSFER_SINKCYCLE}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ProfileMaker m = maker(c.format, c.size, c.count);
-    ASSERT_TRUE(m.setParameter(c.sink.min, c.sink.max, c.sink.flags, c.sink.baseMin,
-                               c.sink.frameMax));
+    SCOPED_TRACE(c.setup.name);
+    ProfileMaker m = configured(c.setup);
     ASSERT_TRUE(m.configTransferAuto());
     expectProfile(m, c.e);
   }
@@ -286,12 +295,7 @@ TEST(ProfileMaker, GoldenAutomaticChoices) {
 
 TEST(ProfileMaker, AutomaticChoicesThatFail) {
   using namespace VELLORA;
-  const struct {
-    const char* name;
-    FormatConfigure format;
-    unsigned short size, count;
-    Sink sink;
-  } cases[] = {
+  const AutoSetup cases[] = {
       {"no sink parameters", S16_48K, 1432, 10, {0, 0, 0}},
       // 400 us at the sink's maximum is below 1.03 x 400 us.
       {"var below 1.03 x limit", S16_48K, 1432, 10, {0, 40, PROFILE_VAR | PROFILE_LIMIT}},
@@ -309,8 +313,7 @@ TEST(ProfileMaker, AutomaticChoicesThatFail) {
       {"search, no rate", S16_NORATE, 1432, 10, {100, 200, PROFILE_SEARCH | PROFILE_VAR}},
   };
   for (const auto& c : cases) {
-    ProfileMaker m = maker(c.format, c.size, c.count);
-    m.setParameter(c.sink.min, c.sink.max, c.sink.flags, c.sink.baseMin, c.sink.frameMax);
+    ProfileMaker m = configured(c);
     EXPECT_FALSE(m.configTransferAuto()) << c.name;
     EXPECT_EQ(m.PackDataCount, c.count) << c.name;
   }
