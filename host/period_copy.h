@@ -8,6 +8,7 @@
 // as untrusted: the geometry is checked on every call, sizes are capped at
 // the buffer, and nothing outside the ring is read.
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/buffer.h"
@@ -44,7 +45,8 @@ class PeriodCopy {
 
   // Read position in the ring; mirrored into the block's readPos.
   uint64_t readPos = 0;
-  bool underrunArmed = false;
+  // Also cleared by the main thread when the card starts running.
+  std::atomic<bool> underrunArmed{false};
   uint32_t underrunSeq = 0;
   uint32_t lastSeq = 0;
   uint32_t lastTotal = 0;
