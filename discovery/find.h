@@ -187,8 +187,86 @@ class Find {
                          StatusSort& chain);
 
   // ---- upload, target information, settings, icons -------------------------
-  // Declarations of the operations in find_upload.*, find_info.*,
-  // find_settings.* and icon.* go here.
+  // Uploads (find_upload.cpp), firmware, information pages and reboot
+  // (find_info.cpp), target and sink settings (find_settings.cpp) and icons
+  // (icon.cpp). Each blocks the caller until its exchanges end and uses the
+  // discovery socket, so none of them may overlap another operation here.
+
+  // Slot + 1 goes out in a 16-bit word whose 0 is the slot query and whose
+  // top bit marks the last packet of a burst.
+  static constexpr int32_t MAX_TRANSFER_SLOT = 0x7FFE;
+  // Bytes of data per packet we can send at all: the record and its resend
+  // padding must fit one UDP datagram. A target asking for more is refused.
+  static constexpr uint64_t MAX_TRANSFER_PACKET = 65496;
+  static constexpr uint64_t TRANSFER_ACK_WAIT = 100'000'000'000ULL;  // 100 ms
+  static constexpr uint64_t TRANSFER_QUIET = 10'000'000'000ULL;      // 10 ms
+  // A drain after a loss ends by this time however much keeps arriving.
+  static constexpr uint64_t TRANSFER_DRAIN_LIMIT = 100'000'000'000ULL;  // 100 ms
+  static constexpr int TRANSFER_RESENDS = 10;
+
+  // Whole upload, finish included: true only when the target reports the
+  // data complete. An empty progress function gets the logging default.
+  bool Transfer(KALMO::IPAddress target, int32_t slot, KALMO::BufferCS_const data, uint64_t window);
+  // The closing exchange: `result` goes out and comes back with the target's
+  // verdict (0xffff = complete).
+  bool TransferFinish(KALMO::IPAddress target, int32_t slot, const uint16_t& crc, uint16_t& result);
+
+  // A paged information item holds at most this many pages here.
+  static constexpr uint16_t MAX_INFO_PAGES = 256;
+
+  bool FwVersion(KALMO::IPAddress target, std::string& version);
+  bool FwURL(KALMO::IPAddress target, std::string& location);
+  bool Infomation(KALMO::IPAddress target, uint16_t item, std::string& text);
+  bool Infomation(KALMO::IPAddress target, uint16_t item, KALMO::Buffer& data);
+  bool Infomation(KALMO::IPAddress target, uint16_t item, std::vector<std::string>& pages);
+  bool Reboot(KALMO::IPAddress target, bool withValue = false, uint16_t value = 0);
+
+  // One item of a target's or sink's settings list.
+  struct TargetSettingInfo {
+    int32_t type = 0;  // 0 unknown, 1 text, 2 number, 3 on/off, 4 choice, 5 choice with text, 6 ranged
+    std::string name;
+    std::string text;                  // types 1 and 5
+    std::vector<std::string> choices;  // types 3, 4, 5: names of min .. max
+    int32_t value = 0;
+    int32_t min = 0;
+    int32_t max = 0;
+    int32_t valueExtra = 0;
+  };
+  using TargetSettingList = std::list<TargetSettingInfo>;
+
+  // What one list read takes at most from a target: items, choices of one
+  // item (max is lowered to match, so choices always covers min .. max),
+  // and bytes of names, texts and choice names of the whole list.
+  static constexpr uint16_t MAX_SETTING_ITEMS = 256;
+  static constexpr int32_t MAX_SETTING_CHOICES = 256;
+  static constexpr size_t MAX_SETTING_TEXT = 1 << 20;
+
+  bool TargetSetting(KALMO::IPAddress target, TargetSettingList& list, bool mode);
+  bool SinkSetting(KALMO::IPAddress target, TargetSettingList& list, bool mode);
+  bool _TargetSetting(KALMO::IPAddress target, MessageID base, TargetSettingList& list, bool mode);
+  bool setTargetSetting(KALMO::IPAddress target, uint16_t item, const std::string& text, uint16_t number);
+  bool setTargetSetting(KALMO::IPAddress target, uint16_t item, const std::string& text);
+  bool setTargetSetting(KALMO::IPAddress target, uint16_t item, uint16_t number);
+  bool setSinkSetting(KALMO::IPAddress target, uint16_t item, const std::string& text, uint16_t number);
+  bool setSinkSetting(KALMO::IPAddress target, uint16_t item, const std::string& text);
+  bool setSinkSetting(KALMO::IPAddress target, uint16_t item, uint16_t number);
+  bool _setTargetSetting(KALMO::IPAddress target, MessageID base, uint16_t item, const std::string& text,
+                         uint16_t number);
+  bool _setTargetSetting(KALMO::IPAddress target, MessageID base, uint16_t item, const std::string& text);
+  bool _setTargetSetting(KALMO::IPAddress target, MessageID base, uint16_t item, uint16_t number);
+  bool TargetSettingFinale(KALMO::IPAddress target, bool finale);
+  bool SinkSettingFinale(KALMO::IPAddress target, bool finale);
+  bool _TargetSettingFinale(KALMO::IPAddress target, MessageID base, bool finale);
+
+  // Icon set in bits 16 and up (0..2), icon code in bits 0-15.
+  using ICON = uint32_t;
+  static constexpr ICON MAX_ICON = 0x2FFFF;
+  // An icon above this many pixels is not taken (reported as no icon).
+  static constexpr uint32_t MAX_ICON_PIXELS = 1024 * 1024;
+
+  // `class Icon` here names VELLORA::Icon (discovery/icon.h).
+  bool downloadIcon(KALMO::IPAddress target, ICON selector, class Icon& icon);
+  bool downloadIcon(KALMO::IPAddress target, ICON selector, class Icon& icon, uint16_t wishedWidth);
 
   // ---- state -----------------------------------------------------------------
 
