@@ -203,6 +203,8 @@ TEST(ProfileMaker, ComputationsWithNothingToSendFail) {
       {"fix, cycle 0", S16_48K, 1432, 10, fix(0, 0)},
       {"fix, cycle below 1 us", S16_48K, 1432, 10, fix(US - 1, 0)},
       {"fix, negative count", S16_48K, 1432, 10, fix(1 * MS, -1)},
+      // 4 one-byte packets in 2 us: no frame left in a packet.
+      {"fix, packets without frames", S16_48K, 1, 10, fix(2 * US, 0)},
       {"var, packet size 0", S16_48K, 0, 10, var(1 * MS, 0)},
       {"var, packet count 0", S16_48K, 1432, 0, var(1 * MS, 0)},
       {"var, no rate", S16_NORATE, 1432, 10, var(1 * MS, 0)},
