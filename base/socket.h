@@ -18,7 +18,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 
 namespace KALMO {
