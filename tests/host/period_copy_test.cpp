@@ -32,6 +32,18 @@ struct Card {
   SyncMemControl* block;
 };
 
+// A card and the copy that reads it, as a connect leaves them.
+struct Reader {
+  Reader(uint32_t bufferBytes, uint32_t periodCount, bool running = true) : card(bufferBytes) {
+    card.geometry(bufferBytes, periodCount);
+    card.run(running);
+    copy.attach(card.ring, card.ringBytes, card.block);
+    copy.reset(bufferBytes, periodCount);
+  }
+  Card card;
+  PeriodCopy copy;
+};
+
 // Stream bytes that never look like silence and never repeat within a test.
 uint8_t patternByte(uint64_t i) {
   const uint64_t word = i / 4;
@@ -64,13 +76,10 @@ TEST(PeriodCopySimple, ReadPositionRunsThroughTheBuffer) {
       {10000, 3, {3333, 3333, 3333, 1, 3333}, {3333, 6666, 9999, 0, 3333}},
   };
   for (const PositionCase& c : cases) {
-    Card card(c.bufferBytes);
+    Reader reader(c.bufferBytes, c.periodCount);
+    Card& card = reader.card;
+    PeriodCopy& copy = reader.copy;
     for (uint32_t i = 0; i < c.bufferBytes; ++i) card.ring[i] = patternByte(i);
-    card.geometry(c.bufferBytes, c.periodCount);
-    card.run(true);
-    PeriodCopy copy;
-    copy.attach(card.ring, card.ringBytes, card.block);
-    copy.reset(c.bufferBytes, c.periodCount);
     uint32_t at = 0;
     for (std::size_t i = 0; i < c.sizes.size(); ++i) {
       VELLORA::Stream out;
@@ -85,12 +94,8 @@ TEST(PeriodCopySimple, ReadPositionRunsThroughTheBuffer) {
 }
 
 TEST(PeriodCopySimple, NotRunningSkipsWithoutMoving) {
-  Card card(9600);
-  card.geometry(9600, 4);
-  card.run(false);
-  PeriodCopy copy;
-  copy.attach(card.ring, card.ringBytes, card.block);
-  copy.reset(9600, 4);
+  Reader reader(9600, 4, false);
+  PeriodCopy& copy = reader.copy;
   VELLORA::Stream out;
   out.resize(100, 1);
   for (bool delayLine : {false, true}) {
@@ -102,12 +107,9 @@ TEST(PeriodCopySimple, NotRunningSkipsWithoutMoving) {
 }
 
 TEST(PeriodCopySimple, UnderrunWarnsOnceAndStillCopies) {
-  Card card(9600);
-  card.geometry(9600, 4);
-  card.run(true);
-  PeriodCopy copy;
-  copy.attach(card.ring, card.ringBytes, card.block);
-  copy.reset(9600, 4);
+  Reader reader(9600, 4);
+  Card& card = reader.card;
+  PeriodCopy& copy = reader.copy;
   ASSERT_TRUE(card.write(pattern(0, 2400)));
 
   VELLORA::Stream out;
@@ -122,12 +124,9 @@ TEST(PeriodCopySimple, UnderrunWarnsOnceAndStillCopies) {
   EXPECT_EQ(copy.stats().underruns, 1u);
 
   // A write in between disarms the check.
-  Card card2(9600);
-  card2.geometry(9600, 4);
-  card2.run(true);
-  PeriodCopy copy2;
-  copy2.attach(card2.ring, card2.ringBytes, card2.block);
-  copy2.reset(9600, 4);
+  Reader reader2(9600, 4);
+  Card& card2 = reader2.card;
+  PeriodCopy& copy2 = reader2.copy;
   ASSERT_TRUE(card2.write(pattern(0, 2400)));
   ASSERT_TRUE(copy2.fill(out, false, 0));
   ASSERT_TRUE(card2.write(pattern(2400, 2400)));
@@ -137,12 +136,9 @@ TEST(PeriodCopySimple, UnderrunWarnsOnceAndStillCopies) {
 }
 
 TEST(PeriodCopySimple, IllegalReadPositionInTheCheckGivesAnEmptyBlock) {
-  Card card(9600);
-  card.geometry(9600, 4);
-  card.run(true);
-  PeriodCopy copy;
-  copy.attach(card.ring, card.ringBytes, card.block);
-  copy.reset(9600, 4);
+  Reader reader(9600, 4);
+  Card& card = reader.card;
+  PeriodCopy& copy = reader.copy;
   ASSERT_TRUE(card.write(pattern(0, 2400)));
   VELLORA::Stream out;
   ASSERT_TRUE(copy.fill(out, false, 0));
@@ -168,12 +164,9 @@ TEST(PeriodCopy, HostileGeometryGivesEmptyBlocks) {
   };
   for (const auto& c : cases) {
     for (bool delayLine : {false, true}) {
-      Card card(9600);
-      card.geometry(9600, 4);
-      card.run(true);
-      PeriodCopy copy;
-      copy.attach(card.ring, card.ringBytes, card.block);
-      copy.reset(9600, 4);
+      Reader reader(9600, 4);
+      Card& card = reader.card;
+      PeriodCopy& copy = reader.copy;
       ASSERT_TRUE(card.write(pattern(0, 2400)));
       VELLORA::Stream out;
       ASSERT_TRUE(copy.fill(out, delayLine, 0));
@@ -194,19 +187,15 @@ TEST(PeriodCopy, HostileGeometryGivesEmptyBlocks) {
 
 class DelayLine : public ::testing::Test {
  protected:
-  DelayLine() : card(9600) {
-    card.geometry(9600, 4);
-    card.run(true);
-    copy.attach(card.ring, card.ringBytes, card.block);
-    copy.reset(9600, 4);
-  }
+  DelayLine() : reader(9600, 4), card(reader.card), copy(reader.copy) {}
   VELLORA::Stream next() {
     VELLORA::Stream out;
     EXPECT_TRUE(copy.fill(out, true, mute));
     return out;
   }
-  Card card;
-  PeriodCopy copy;
+  Reader reader;
+  Card& card;
+  PeriodCopy& copy;
   uint8_t mute = 0x69;
 };
 
@@ -324,12 +313,9 @@ void playPrefilled(uint32_t bufferBytes, uint32_t periodCount, uint32_t prefillP
                    uint64_t baseTotal) {
   SCOPED_TRACE(testing::Message() << bufferBytes << "/" << periodCount << " prefill "
                                   << prefillPeriods);
-  Card card(bufferBytes);
-  card.geometry(bufferBytes, periodCount);
-  card.run(false);
-  PeriodCopy copy;
-  copy.attach(card.ring, card.ringBytes, card.block);
-  copy.reset(bufferBytes, periodCount);
+  Reader reader(bufferBytes, periodCount, false);
+  Card& card = reader.card;
+  PeriodCopy& copy = reader.copy;
   // Counters that have run for hours: writeTotal about to wrap.
   card.block->writeTotal = static_cast<uint32_t>(baseTotal);
   copy.lastTotal = static_cast<uint32_t>(baseTotal);
