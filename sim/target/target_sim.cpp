@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -438,7 +439,10 @@ void TargetSim::record(const Datagram& d) {
   {
     std::lock_guard<std::mutex> lock(logMu_);
     log_.push_back(d);
-    while (log_.size() > logLimit_) log_.pop_front();
+    while (log_.size() > logLimit_) {
+      log_.pop_front();
+      ++firstSeq_;
+    }
   }
   logCv_.notify_all();
 }
@@ -527,13 +531,19 @@ size_t TargetSim::count(EndpointId id, int code) const {
 
 bool TargetSim::waitFor(EndpointId id, int code, size_t n,
                         std::chrono::milliseconds timeout) const {
-  return waitUntil(
-      [&](const std::deque<Datagram>& log) {
-        size_t seen = 0;
-        for (const Datagram& d : log) seen += matches(d, id, code) ? 1 : 0;
-        return seen >= n;
-      },
-      timeout);
+  // Counts incrementally: a stream fills the log much faster than a full
+  // scan per arrival could keep up with.
+  std::unique_lock<std::mutex> lock(logMu_);
+  size_t seen = 0;
+  uint64_t scanned = firstSeq_;
+  return logCv_.wait_for(lock, timeout, [&] {
+    const uint64_t end = firstSeq_ + log_.size();
+    for (uint64_t seq = std::max(scanned, firstSeq_); seq < end; ++seq) {
+      seen += matches(log_[static_cast<size_t>(seq - firstSeq_)], id, code) ? 1 : 0;
+    }
+    scanned = end;
+    return seen >= n;
+  });
 }
 
 bool TargetSim::waitUntil(const std::function<bool(const std::deque<Datagram>&)>& done,
@@ -544,13 +554,17 @@ bool TargetSim::waitUntil(const std::function<bool(const std::deque<Datagram>&)>
 
 void TargetSim::clearLog() {
   std::lock_guard<std::mutex> lock(logMu_);
+  firstSeq_ += log_.size();
   log_.clear();
 }
 
 void TargetSim::setLogLimit(size_t limit) {
   std::lock_guard<std::mutex> lock(logMu_);
   logLimit_ = limit;
-  while (log_.size() > logLimit_) log_.pop_front();
+  while (log_.size() > logLimit_) {
+    log_.pop_front();
+    ++firstSeq_;
+  }
 }
 
 }  // namespace vsim

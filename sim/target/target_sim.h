@@ -229,6 +229,7 @@ class TargetSim {
   mutable std::mutex logMu_;
   mutable std::condition_variable logCv_;
   std::deque<Datagram> log_;
+  uint64_t firstSeq_ = 0;  // arrival number of log_.front()
   size_t logLimit_ = 100000;
 
   std::vector<uint8_t> receiveSpace_;  // engine thread only

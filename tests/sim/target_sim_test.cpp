@@ -130,6 +130,15 @@ TEST(TargetSim, DefaultAnswerFromTheAddressedEndpointAndLog) {
   EXPECT_FALSE(log[5].valid);
   EXPECT_EQ(log[5].bytes, (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(sim.count(b, VELLORA::PROBE_REQ), 1u);
+
+  // A bounded log keeps the newest entries and goes on counting.
+  sim.setLogLimit(2);
+  ASSERT_EQ(sim.received(b).size(), 2u);
+  EXPECT_FALSE(sim.received(b)[1].valid);
+  EXPECT_EQ(sim.count(b, VELLORA::LATENCY_REQ), 0u);
+  c.send(sim.address(b), TargetSim::build(VELLORA::LATENCY_REQ, 0, 0));
+  EXPECT_TRUE(sim.waitFor(b, VELLORA::LATENCY_REQ, 1, 1000ms));
+  EXPECT_EQ(sim.received().size(), 2u);
 }
 
 // Each scripted action, seen from the requesting side.
