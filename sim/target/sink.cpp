@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include <sys/socket.h>
+
 namespace vsim {
 
 using namespace VELLORA;
@@ -51,16 +53,43 @@ Sink::Sink(TargetSim& sim, const KALMO::IPAddress& at, const SinkConfig& config)
   any.port = 0;
   handshake_ = sim_.addEndpoint(at);
   control_ = sim_.addEndpoint(any);
-  data_ = sim_.addEndpoint(any);
   sim_.onEndpoint(handshake_, [this](TargetSim&, const Datagram& d) { return onHandshake(d); });
   sim_.onEndpoint(control_, [this](TargetSim&, const Datagram& d) { return onControl(d); });
-  sim_.onEndpoint(data_, [this](TargetSim&, const Datagram& d) { return onData(d); });
+  // The data port has a reader of its own with a deep receive queue: a fast
+  // stream must not overflow it while the engine is busy, since its 7-bit
+  // tags cannot tell a long loss from a short one.
+  dataAddress_ = any;
+  if (dataSocket_.open(KALMO::Socket::UDP_IPV6) && dataSocket_.bindV6(dataAddress_, 1000)) {
+    const int size = 16 << 20;
+    (void)::setsockopt(dataSocket_.getDescriptor(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    dataSocket_.receiveSize = 70000;
+    dataThread_ = std::thread([this] { readData(); });
+  }
+}
+
+void Sink::readData() {
+  KALMO::Buffer space;
+  KALMO::IPAddress from;
+  while (!dataStop_.load()) {
+    const int r = dataSocket_.wait(50 * kMs);
+    if (r == KALMO::Socket::WAIT_ERROR) return;
+    if (r != KALMO::Socket::WAIT_READY) continue;
+    if (!dataSocket_.receiveFromV6(space, from) || space.empty()) continue;
+    KALMO::Clock now;
+    now.now();
+    std::unique_lock<std::mutex> lock(mu_);
+    const uint8_t tag = space.back();
+    // The trailing tag: 7 bits of the sequence number, bit 7 asks for info.
+    onPacket(tag & 0x7F, true, false, (tag & 0x80) != 0, true, tag, space.data(),
+             space.size() - 1, now);
+    lock.unlock();
+    cv_.notify_all();
+  }
 }
 
 Sink::~Sink() {
   sim_.onEndpoint(handshake_, TargetSim::Handler());
   sim_.onEndpoint(control_, TargetSim::Handler());
-  sim_.onEndpoint(data_, TargetSim::Handler());
   // A handler may still be running on the engine thread: wait for it by
   // taking a round through the engine.
   std::mutex m;
@@ -76,7 +105,8 @@ Sink::~Sink() {
   lock.unlock();
   sim_.removeEndpoint(handshake_);
   sim_.removeEndpoint(control_);
-  sim_.removeEndpoint(data_);
+  dataStop_ = true;
+  if (dataThread_.joinable()) dataThread_.join();
 }
 
 KALMO::IPAddress Sink::address() const { return sim_.address(handshake_); }
@@ -162,7 +192,7 @@ bool Sink::onHandshake(const Datagram& d) {
     case CONNECT_REQ:
     case CONNECTMS_REQ: {
       if (!c.answerConnect) return true;
-      const bool ms = d.code == CONNECTMS_REQ && c.offerDataPort;
+      const bool ms = d.code == CONNECTMS_REQ && c.offerDataPort && dataSocket_.is_open();
       // A new stream starts from sequence 0.
       ms_ = ms;
       wire_ = d.option;
@@ -171,14 +201,16 @@ bool Sink::onHandshake(const Datagram& d) {
       resendAsked_ = false;
       droppedUpTo_ = 0;
       anyDropped_ = false;
-      audio_.clear();
+      chunks_.clear();
       packets_.clear();
+      highest_ = 0;
+      seenAny_ = false;
       stats_ = SinkStats();
       stats_.connects = 1;
       const StatusID status = static_cast<StatusID>(STATUS_ACK | phaseBits());
       lock.unlock();
       const uint64_t control = portOf(sim_.address(control_));
-      const uint64_t data = ms ? portOf(sim_.address(data_)) : 0;
+      const uint64_t data = ms ? portOf(dataAddress_) : 0;
       sim_.reply(d, Answer{-1, status, control | data << 16, {}});
       cv_.notify_all();
       return true;
@@ -225,18 +257,6 @@ bool Sink::onControl(const Datagram& d) {
   return true;
 }
 
-bool Sink::onData(const Datagram& d) {
-  if (d.bytes.empty()) return true;
-  std::unique_lock<std::mutex> lock(mu_);
-  const uint8_t tag = d.bytes.back();
-  // The trailing tag: 7 bits of the sequence number, bit 7 asks for info.
-  onPacket(tag & 0x7F, true, false, (tag & 0x80) != 0, true, tag, d.bytes.data(),
-           d.bytes.size() - 1, d.time);
-  lock.unlock();
-  cv_.notify_all();
-  return true;
-}
-
 bool Sink::shouldDrop(uint64_t index) {
   auto once = std::find(dropOnce_.begin(), dropOnce_.end(), index);
   if (once != dropOnce_.end()) {
@@ -255,16 +275,27 @@ bool Sink::shouldDrop(uint64_t index) {
 void Sink::onPacket(uint16_t sequence, bool sevenBits, bool cycleEnd, bool infoRequest,
                     bool headerless, uint8_t tag, const uint8_t* audio, size_t bytes,
                     KALMO::Clock time) {
-  // Unwrap the sequence number around the next one expected.
-  int64_t delta;
+  // Unwrap the sequence number. 16 bits: around the next one expected. The
+  // data port's 7 bits: the packet the sink waits for when its tag fits,
+  // else the newest so far moved on (resends are older, new packets newer).
+  uint64_t index;
   if (sevenBits) {
-    const int d7 = (sequence - static_cast<int>(expected_ & 0x7F)) & 0x7F;
-    delta = d7 >= 64 ? d7 - 128 : d7;
+    const uint64_t next = seenAny_ ? highest_ + 1 : 0;
+    if (expected_ < next && sequence == (expected_ & 0x7F)) {
+      index = expected_;
+    } else {
+      const int d7 = (sequence - static_cast<int>(next & 0x7F)) & 0x7F;
+      const int64_t delta = d7 >= 64 ? d7 - 128 : d7;
+      index = delta < 0 && static_cast<uint64_t>(-delta) > next ? 0 : next + delta;
+    }
   } else {
-    delta = static_cast<int16_t>(static_cast<uint16_t>(sequence - static_cast<uint16_t>(expected_)));
+    int64_t delta =
+        static_cast<int16_t>(static_cast<uint16_t>(sequence - static_cast<uint16_t>(expected_)));
+    if (delta < 0 && static_cast<uint64_t>(-delta) > expected_) delta = -static_cast<int64_t>(expected_);
+    index = expected_ + delta;
   }
-  if (delta < 0 && static_cast<uint64_t>(-delta) > expected_) delta = -static_cast<int64_t>(expected_);
-  const uint64_t index = expected_ + delta;
+  if (!seenAny_ || index > highest_) highest_ = index;
+  seenAny_ = true;
   stats_.packets += 1;
 
   if (index >= expected_ && shouldDrop(index)) {
@@ -276,9 +307,10 @@ void Sink::onPacket(uint16_t sequence, bool sevenBits, bool cycleEnd, bool infoR
   if (index < expected_) {
     stats_.duplicates += 1;
   } else if (index == expected_) {
-    audio_.insert(audio_.end(), audio, audio + bytes);
+    append(audio, bytes);
     stats_.audioBytes += bytes;
     expected_ += 1;
+    if (highest_ < expected_ - 1) highest_ = expected_ - 1;
     resendAsked_ = false;
   } else {
     stats_.ahead += 1;
@@ -355,9 +387,28 @@ bool Sink::requestResend(uint16_t first) {
                     uint64_t{first} << 16);
 }
 
+void Sink::append(const uint8_t* audio, size_t bytes) {
+  // In chunks: a long stream never stalls the engine on a reallocation.
+  constexpr size_t kChunk = 1 << 20;
+  while (bytes > 0) {
+    if (chunks_.empty() || chunks_.back().size() == kChunk) {
+      chunks_.emplace_back();
+      chunks_.back().reserve(kChunk);
+    }
+    std::vector<uint8_t>& c = chunks_.back();
+    const size_t n = std::min(bytes, kChunk - c.size());
+    c.insert(c.end(), audio, audio + n);
+    audio += n;
+    bytes -= n;
+  }
+}
+
 std::vector<uint8_t> Sink::audio() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return audio_;
+  std::vector<uint8_t> out;
+  out.reserve(stats_.audioBytes);
+  for (const auto& c : chunks_) out.insert(out.end(), c.begin(), c.end());
+  return out;
 }
 
 std::vector<SinkPacket> Sink::packets() const {

@@ -14,9 +14,12 @@
 
 #include "base/clock.h"
 #include "base/ip_address.h"
+#include "base/socket.h"
 #include "sim/target/target_sim.h"
 
 #include <array>
+#include <atomic>
+#include <thread>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -139,18 +142,22 @@ class Sink {
  private:
   bool onHandshake(const Datagram& d);
   bool onControl(const Datagram& d);
-  bool onData(const Datagram& d);
+  void readData();
   // One stream packet, from either port; caller holds mu_.
   void onPacket(uint16_t sequence, bool sevenBits, bool cycleEnd, bool infoRequest, bool headerless,
                 uint8_t tag, const uint8_t* audio, size_t bytes, KALMO::Clock time);
   bool shouldDrop(uint64_t index);
+  void append(const uint8_t* audio, size_t bytes);
   void sendControl(const std::vector<uint8_t>& bytes);
   VELLORA::StatusID phaseBits() const;
 
   TargetSim& sim_;
   EndpointId handshake_ = NO_ENDPOINT;
   EndpointId control_ = NO_ENDPOINT;
-  EndpointId data_ = NO_ENDPOINT;
+  KALMO::Socket dataSocket_;
+  KALMO::IPAddress dataAddress_;
+  std::thread dataThread_;
+  std::atomic<bool> dataStop_{false};
 
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
@@ -172,7 +179,9 @@ class Sink {
   uint64_t expected_ = 0;       // next index to keep
   bool resendAsked_ = false;    // a request for expected_ is out
   KALMO::Clock resendAskedAt_;
-  std::vector<uint8_t> audio_;
+  uint64_t highest_ = 0;        // newest index seen
+  bool seenAny_ = false;
+  std::vector<std::vector<uint8_t>> chunks_;  // the audio kept, in order
   std::vector<SinkPacket> packets_;
   SinkStats stats_;
 };
