@@ -1,9 +1,11 @@
 #include "sim/target/target_sim.h"
 
+#include "tests/common/link_harness.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,16 +23,17 @@ using namespace std::chrono_literals;
 using vsim::Script;
 using vsim::TargetSim;
 
-// A plain client socket on [::1], independent of the product's socket code.
+// A plain client socket (on [::1] unless told otherwise), independent of the
+// product's socket code.
 class Client {
  public:
-  Client() {
+  explicit Client(const in6_addr& local = in6addr_loopback) {
     fd_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int rcvbuf = 8 << 20;  // bursts of hundreds of datagrams
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf);
     sockaddr_in6 sa{};
     sa.sin6_family = AF_INET6;
-    sa.sin6_addr = in6addr_loopback;
+    sa.sin6_addr = local;
     ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     socklen_t len = sizeof sa;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
@@ -44,13 +47,18 @@ class Client {
     sa.sin6_family = AF_INET6;
     std::memcpy(&sa.sin6_port, &to.port, 2);
     std::memcpy(&sa.sin6_addr, to.address, 16);
+    sa.sin6_scope_id = to.interfaceIndex;
+    if (to.address[0] == 0xFF) {
+      ::setsockopt(fd_, IPPROTO_IPV6, IPV6_MULTICAST_IF, &to.interfaceIndex, sizeof(uint32_t));
+    }
     ASSERT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa),
                        sizeof sa),
               static_cast<ssize_t>(bytes.size()));
   }
 
   // One datagram and its sender's port, or false after the time-out.
-  bool receive(std::vector<uint8_t>& bytes, uint16_t& fromPort, std::chrono::milliseconds wait) {
+  bool receive(std::vector<uint8_t>& bytes, uint16_t& fromPort, std::chrono::milliseconds wait,
+               in6_addr* fromAddress = nullptr) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
     bytes.resize(65536);
@@ -61,6 +69,7 @@ class Client {
     if (n < 0) return false;
     bytes.resize(static_cast<size_t>(n));
     fromPort = ntohs(from.sin6_port);
+    if (fromAddress != nullptr) *fromAddress = from.sin6_addr;
     return true;
   }
 
@@ -341,6 +350,68 @@ TEST(TargetSim, ConcurrentSendsAndRemoval) {
   EXPECT_FALSE(c.receive(got, from, 100ms));
   // The port is free again.
   EXPECT_NE(sim.addEndpoint(gone), vsim::NO_ENDPOINT);
+}
+
+// A listener for ff02::1 on one link of the target namespace, answered from
+// the target's own link-local endpoint on the same port: what discovery needs.
+TEST(TargetSim, MulticastOnALinkAnsweredFromAUnicastEndpoint) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  vellora_test::LinkHarness links;
+  VELLORA_SETUP_LINKS(links, 1);
+  const vellora_test::LinkHarness::Link& link = links.link(0);
+  TargetSim sim;
+  vsim::EndpointId listener = vsim::NO_ENDPOINT;
+  vsim::EndpointId unicast = vsim::NO_ENDPOINT;
+  KALMO::IPAddress own;
+  {
+    vellora_test::NsScope inTarget(links.targetNs());
+    ASSERT_TRUE(inTarget.ok());
+    vsim::EndpointSpec group;
+    group.address = vsim::ipv6("ff02::1", 19642);
+    group.device = link.targetName;
+    group.joinAllNodes = true;
+    listener = sim.addEndpoint(group);
+    ASSERT_TRUE(vsim::linkLocalOf(link.targetName, own));
+    EXPECT_EQ(own.interfaceIndex, link.targetIndex);
+    vsim::EndpointSpec self;
+    self.address = own;
+    self.address.port = htons(19642);
+    self.device = link.targetName;
+    unicast = sim.addEndpoint(self);
+  }
+  ASSERT_NE(listener, vsim::NO_ENDPOINT);
+  ASSERT_NE(unicast, vsim::NO_ENDPOINT);
+  EXPECT_EQ(sim.address(listener).interfaceIndex, link.targetIndex);
+  sim.onCode(listener, VELLORA::FIND_REQ, [unicast](TargetSim& t, const vsim::Datagram& d) {
+    return t.reply(d, vsim::Answer::withText("amp", 42), unicast);
+  });
+
+  Client host(in6addr_any);
+  KALMO::IPAddress group = vsim::ipv6("ff02::1", 19642, link.hostIndex);
+  host.send(group, TargetSim::build(VELLORA::FIND_REQ, 0, 0));
+  std::vector<uint8_t> got;
+  uint16_t fromPort = 0;
+  in6_addr fromAddress{};
+  ASSERT_TRUE(host.receive(got, fromPort, 2000ms, &fromAddress));
+  EXPECT_EQ(fromPort, 19642);
+  EXPECT_EQ(std::memcmp(&fromAddress, own.address, 16), 0);
+  ASSERT_EQ(got.size(), 24u);
+  EXPECT_EQ(word(got, 4), VELLORA::FIND_ANS);
+  EXPECT_EQ(word(got, 8), 42);
+
+  const std::vector<vsim::Datagram> log = sim.received(listener, VELLORA::FIND_REQ);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(std::memcmp(log[0].sender.address, &link.hostAddress, 16), 0);
+  EXPECT_EQ(log[0].sender.interfaceIndex, link.targetIndex);
+  // Unicast to the target's own address reaches its endpoint, not the group's.
+  KALMO::IPAddress direct = own;
+  direct.interfaceIndex = link.hostIndex;
+  direct.port = htons(19642);
+  host.send(direct, TargetSim::build(VELLORA::LATENCY_REQ, 0, 0));
+  ASSERT_TRUE(host.receive(got, fromPort, 2000ms));
+  EXPECT_EQ(word(got, 4), VELLORA::LATENCY_ANS);
+  EXPECT_EQ(sim.count(unicast, VELLORA::LATENCY_REQ), 1u);
+  EXPECT_EQ(sim.count(listener), 1u);
 }
 
 }  // namespace
