@@ -14,17 +14,17 @@ std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>
 
 // One settings list with the running counts of its faults.
 struct List {
-  SettingsListSpec spec;
+  SettingsListSpec plan;
   FaultCount count, write;
   std::map<uint16_t, FaultCount> itemCounts, valueCounts, choiceCounts;  // by item
   std::vector<SettingWrite> writes;
 
   uint16_t size() const {
-    return static_cast<uint16_t>(spec.reportedCount >= 0 ? spec.reportedCount : static_cast<int>(spec.items.size()));
+    return static_cast<uint16_t>(plan.reportedCount >= 0 ? plan.reportedCount : static_cast<int>(plan.items.size()));
   }
   // The item i (1-based), or nullptr past the listed ones.
   SettingSpec* item(uint16_t i) {
-    return i >= 1 && i <= spec.items.size() ? &spec.items[static_cast<size_t>(i - 1)] : nullptr;
+    return i >= 1 && i <= plan.items.size() ? &plan.items[static_cast<size_t>(i - 1)] : nullptr;
   }
 };
 
@@ -32,7 +32,7 @@ struct List {
 
 struct ManageSim::State {
   mutable std::mutex mu;
-  ManageSpec spec;
+  ManageSpec plan;
   FaultCount fw, url, reboot;
   std::map<uint16_t, FaultCount> infoCounts;  // by item
   std::vector<uint16_t> reboots;
@@ -41,7 +41,7 @@ struct ManageSim::State {
   void info(TargetSim& engine, const Datagram& d) {
     const uint16_t item = d.option0();
     const uint16_t page = d.option1();
-    for (const InfoItemSpec& i : spec.info) {
+    for (const InfoItemSpec& i : plan.info) {
       if (i.item != item) continue;
       if (page >= i.pages.size()) break;
       const int pages = i.reportedPages >= 0 ? i.reportedPages : static_cast<int>(i.pages.size());
@@ -57,8 +57,8 @@ struct ManageSim::State {
     const uint16_t i = d.option0();
     const auto answer = static_cast<uint16_t>(d.code + 1);
     if (i == 0) {
-      answerWith(engine, d, answer, options(list.size(), 0, 0, 0), {}, list.spec.countFault,
-                 list.count.next(list.spec.countFault));
+      answerWith(engine, d, answer, options(list.size(), 0, 0, 0), {}, list.plan.countFault,
+                 list.count.next(list.plan.countFault));
       return;
     }
     if (const SettingSpec* s = list.item(i)) {
@@ -82,8 +82,8 @@ struct ManageSim::State {
         s->value = d.option2();
         s->text = d.text();
       }
-      answerWith(engine, d, answer, options(i, mode, d.option2(), 0), {}, list.spec.writeFault,
-                 list.write.next(list.spec.writeFault));
+      answerWith(engine, d, answer, options(i, mode, d.option2(), 0), {}, list.plan.writeFault,
+                 list.write.next(list.plan.writeFault));
       return;
     }
     SettingSpec plain;
@@ -105,20 +105,20 @@ struct ManageSim::State {
   }
 };
 
-ManageSim::ManageSim(TargetSim& engine, EndpointId endpoint, const ManageSpec& spec)
+ManageSim::ManageSim(TargetSim& engine, EndpointId endpoint, const ManageSpec& plan)
     : engine_(engine), endpoint_(endpoint), state_(std::make_shared<State>()) {
-  state_->spec = spec;
-  state_->lists[0].spec = spec.targetSettings;
-  state_->lists[1].spec = spec.sinkSettings;
+  state_->plan = plan;
+  state_->lists[0].plan = plan.targetSettings;
+  state_->lists[1].plan = plan.sinkSettings;
   const std::shared_ptr<State> s = state_;
   engine.onCode(endpoint, VELLORA::FWVERSION_REQ, [s](TargetSim& e, const Datagram& d) {
     std::lock_guard<std::mutex> lock(s->mu);
-    answerWith(e, d, VELLORA::FWVERSION_ANS, 0, bytesOf(s->spec.fwVersion), s->spec.fwFault, s->fw.next(s->spec.fwFault));
+    answerWith(e, d, VELLORA::FWVERSION_ANS, 0, bytesOf(s->plan.fwVersion), s->plan.fwFault, s->fw.next(s->plan.fwFault));
     return true;
   });
   engine.onCode(endpoint, VELLORA::FWURL_REQ, [s](TargetSim& e, const Datagram& d) {
     std::lock_guard<std::mutex> lock(s->mu);
-    answerWith(e, d, VELLORA::FWURL_ANS, 0, bytesOf(s->spec.fwUrl), s->spec.urlFault, s->url.next(s->spec.urlFault));
+    answerWith(e, d, VELLORA::FWURL_ANS, 0, bytesOf(s->plan.fwUrl), s->plan.urlFault, s->url.next(s->plan.urlFault));
     return true;
   });
   engine.onCode(endpoint, VELLORA::INFOMATION_REQ, [s](TargetSim& e, const Datagram& d) {
@@ -129,9 +129,9 @@ ManageSim::ManageSim(TargetSim& engine, EndpointId endpoint, const ManageSpec& s
   engine.onCode(endpoint, VELLORA::REBOOT_REQ, [s](TargetSim& e, const Datagram& d) {
     std::lock_guard<std::mutex> lock(s->mu);
     s->reboots.push_back(d.option0());
-    const uint16_t echoed = s->spec.rebootAnswer >= 0 ? static_cast<uint16_t>(s->spec.rebootAnswer) : d.option0();
-    answerWith(e, d, VELLORA::REBOOT_ANS, options(echoed, 0, 0, 0), {}, s->spec.rebootFault,
-               s->reboot.next(s->spec.rebootFault));
+    const uint16_t echoed = s->plan.rebootAnswer >= 0 ? static_cast<uint16_t>(s->plan.rebootAnswer) : d.option0();
+    answerWith(e, d, VELLORA::REBOOT_ANS, options(echoed, 0, 0, 0), {}, s->plan.rebootFault,
+               s->reboot.next(s->plan.rebootFault));
     return true;
   });
   const VELLORA::MessageID bases[2] = {VELLORA::TARGETSETTING_REQ, VELLORA::SINKSETTING_REQ};

@@ -4,10 +4,10 @@
 // request; and its two settings lists (target and sink) of every kind, with
 // values, texts and choice names, reads, writes and the finale.
 //
-//   vsim::ManageSpec spec;
-//   spec.info = {{1, {"page one", "page two"}}};
-//   spec.targetSettings.items = {{"Volume", 2, 0xFFF6, 0x000A, 0xFFFB}};
-//   vsim::ManageSim target(engine, ep, spec);
+//   vsim::ManageSpec plan;
+//   plan.info = {{1, {"page one", "page two"}}};
+//   plan.targetSettings.items = {{"Volume", 2, 0xFFF6, 0x000A, 0xFFFB}};
+//   vsim::ManageSim target(engine, ep, plan);
 //   ... Find::Infomation(engine.address(ep), 1, pages) ...
 //   target.writes(false)   // what the host wrote into the target list
 
@@ -70,7 +70,7 @@ struct SettingWrite {
 
 class ManageSim {
  public:
-  ManageSim(TargetSim& engine, EndpointId endpoint, const ManageSpec& spec);
+  ManageSim(TargetSim& engine, EndpointId endpoint, const ManageSpec& plan);
   ~ManageSim();  // removes its handlers
   ManageSim(const ManageSim&) = delete;
   ManageSim& operator=(const ManageSim&) = delete;

@@ -128,12 +128,12 @@ TEST_F(IconTest, AnswersShorterThanAskedAreAskedForAgain) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     engine.clearLog();
-    vsim::IconSpec spec = c.icon;
-    spec.answerPixels = c.answerPixels;
-    vsim::IconSim sim(engine, ep, {spec});
+    vsim::IconSpec plan = c.icon;
+    plan.answerPixels = c.answerPixels;
+    vsim::IconSim sim(engine, ep, {plan});
     VELLORA::Icon icon;
-    ASSERT_TRUE(client().downloadIcon(target, spec.code, icon));
-    EXPECT_EQ(icon.pixels, expectedPixels(sim.bytes(0), spec.format));
+    ASSERT_TRUE(client().downloadIcon(target, plan.code, icon));
+    EXPECT_EQ(icon.pixels, expectedPixels(sim.bytes(0), plan.format));
     const std::vector<Asked> asked = pixelRequests(0);
     for (const auto& [k, want] : c.requests) {
       ASSERT_LT(k, asked.size());

@@ -70,11 +70,11 @@ TEST_F(InfoTest, FirmwareTextsOnlyFromAnAcceptedAnswerOfTheTarget) {
   Find& f = client();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    vsim::ManageSpec spec;
-    spec.fwVersion = "2.7.1";
-    spec.fwUrl = "http://example.invalid/fw.bin";
-    spec.fwFault = spec.urlFault = c.fault;
-    vsim::ManageSim sim(engine, ep, spec);
+    vsim::ManageSpec plan;
+    plan.fwVersion = "2.7.1";
+    plan.fwUrl = "http://example.invalid/fw.bin";
+    plan.fwFault = plan.urlFault = c.fault;
+    vsim::ManageSim sim(engine, ep, plan);
     std::string version = "stale";
     std::string url = "stale";
     const long long ms = timedMs([&] { EXPECT_EQ(f.FwVersion(target, version), c.ok); });
@@ -90,9 +90,9 @@ TEST_F(InfoTest, FirmwareTextsOnlyFromAnAcceptedAnswerOfTheTarget) {
 
 TEST_F(InfoTest, SingleAnswerItemAsTextAndAsExactBytes) {
   const std::string binary("\x01\x00\x02\xff\x00", 5);
-  vsim::ManageSpec spec;
-  spec.info = {item(1, {binary}), item(2, {""}), item(3, {"serial 0042"})};
-  vsim::ManageSim sim(engine, ep, spec);
+  vsim::ManageSpec plan;
+  plan.info = {item(1, {binary}), item(2, {""}), item(3, {"serial 0042"})};
+  vsim::ManageSim sim(engine, ep, plan);
   Find& f = client();
 
   KALMO::Buffer data{9, 9, 9};
@@ -118,14 +118,14 @@ TEST_F(InfoTest, SingleAnswerItemAsTextAndAsExactBytes) {
 }
 
 TEST_F(InfoTest, PagedItems) {
-  vsim::ManageSpec spec;
-  spec.info = {
+  vsim::ManageSpec plan;
+  plan.info = {
       item(1, {"one", "two", "three"}),
       item(2, {"a", "b", "c"}, -1, vsim::Fault{Kind::SILENT, 2, -1}),
       item(3, {"only", "never asked"}, 0),
       item(4, {"x"}, -1, vsim::Fault::always(Kind::REFUSE)),
   };
-  vsim::ManageSim sim(engine, ep, spec);
+  vsim::ManageSim sim(engine, ep, plan);
   Find& f = client();
   std::vector<std::string> pages = {"stale"};
 
@@ -147,13 +147,13 @@ TEST_F(InfoTest, PagedItems) {
 }
 
 TEST_F(InfoTest, APageCountCannotMakeTheHostHoldUnboundedPages) {
-  vsim::ManageSpec spec;
+  vsim::ManageSpec plan;
   vsim::InfoItemSpec big;
   big.item = 5;
   for (int i = 0; i < 300; ++i) big.pages.push_back("page " + std::to_string(i));
   big.reportedPages = 0xFFFF;
-  spec.info = {big};
-  vsim::ManageSim sim(engine, ep, spec);
+  plan.info = {big};
+  vsim::ManageSim sim(engine, ep, plan);
   std::vector<std::string> pages;
   ASSERT_TRUE(client().Infomation(target, 5, pages));
   ASSERT_EQ(pages.size(), Find::MAX_INFO_PAGES);
@@ -182,10 +182,10 @@ TEST_F(InfoTest, RebootNeedsTheValueSentEchoed) {
   Find& f = client();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    vsim::ManageSpec spec;
-    spec.rebootAnswer = c.answer;
-    spec.rebootFault = c.fault;
-    vsim::ManageSim sim(engine, ep, spec);
+    vsim::ManageSpec plan;
+    plan.rebootAnswer = c.answer;
+    plan.rebootFault = c.fault;
+    vsim::ManageSim sim(engine, ep, plan);
     EXPECT_EQ(f.Reboot(target, c.withValue, c.value), c.ok);
     EXPECT_EQ(sim.reboots(), std::vector<uint16_t>{c.sent});
   }

@@ -68,8 +68,8 @@ class SettingsTest : public FindTest {
   bool read(bool sink, Find::TargetSettingList& list, bool mode) {
     return sink ? client().SinkSetting(target, list, mode) : client().TargetSetting(target, list, mode);
   }
-  vsim::SettingsListSpec& listOf(vsim::ManageSpec& spec, bool sink) {
-    return sink ? spec.sinkSettings : spec.targetSettings;
+  vsim::SettingsListSpec& listOf(vsim::ManageSpec& plan, bool sink) {
+    return sink ? plan.sinkSettings : plan.targetSettings;
   }
   // Value requests of one list (reads, choice names, writes, finale).
   std::vector<vsim::Datagram> valueRequests(bool sink) {
@@ -110,9 +110,9 @@ TEST_F(SettingsTest, EveryKindReadIntoItsRecord) {
     for (bool mode : {false, true}) {
       SCOPED_TRACE(std::string(sink ? "sink" : "target") + (mode ? ", mode flag" : ""));
       engine.clearLog();
-      vsim::ManageSpec spec;
-      listOf(spec, sink).items = items;
-      vsim::ManageSim sim(engine, ep, spec);
+      vsim::ManageSpec plan;
+      listOf(plan, sink).items = items;
+      vsim::ManageSim sim(engine, ep, plan);
       Find::TargetSettingList list = {Info{}};
       ASSERT_TRUE(read(sink, list, mode));
       ASSERT_EQ(list.size(), want.size());
@@ -156,12 +156,12 @@ TEST_F(SettingsTest, AFailureKeepsTheRecordsCompletedBeforeIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    vsim::ManageSpec spec;
-    spec.targetSettings.items = {entry("a", 1, 0, 9, 1), entry("b", 1, 0, 9, 2),
+    vsim::ManageSpec plan;
+    plan.targetSettings.items = {entry("a", 1, 0, 9, 1), entry("b", 1, 0, 9, 2),
                                  entry("c", 5, 0, 2, 0, 0, "", {{0, "x"}, {1, "y"}, {2, "z"}}),
                                  entry("d", 1, 0, 9, 4)};
-    spec.targetSettings.items[2].*c.where = c.fault;
-    vsim::ManageSim sim(engine, ep, spec);
+    plan.targetSettings.items[2].*c.where = c.fault;
+    vsim::ManageSim sim(engine, ep, plan);
     Find::TargetSettingList list;
     EXPECT_FALSE(client().TargetSetting(target, list, false));
     ASSERT_EQ(list.size(), c.kept);
@@ -177,8 +177,8 @@ TEST_F(SettingsTest, AFailureKeepsTheRecordsCompletedBeforeIt) {
 }
 
 TEST_F(SettingsTest, AnEmptyListIsOneRequest) {
-  vsim::ManageSpec spec;
-  vsim::ManageSim sim(engine, ep, spec);
+  vsim::ManageSpec plan;
+  vsim::ManageSim sim(engine, ep, plan);
   Find::TargetSettingList list = {Info{}};
   ASSERT_TRUE(client().SinkSetting(target, list, true));
   EXPECT_TRUE(list.empty());
@@ -188,9 +188,9 @@ TEST_F(SettingsTest, AnEmptyListIsOneRequest) {
 TEST_F(SettingsTest, ATargetCannotMakeTheHostRunOrHoldWithoutBound) {
   // A count of 65535 items: only the first MAX_SETTING_ITEMS are asked for.
   {
-    vsim::ManageSpec spec;
-    spec.targetSettings.reportedCount = 0xFFFF;
-    vsim::ManageSim sim(engine, ep, spec);
+    vsim::ManageSpec plan;
+    plan.targetSettings.reportedCount = 0xFFFF;
+    vsim::ManageSim sim(engine, ep, plan);
     Find::TargetSettingList list;
     ASSERT_TRUE(client().TargetSetting(target, list, false));
     EXPECT_EQ(list.size(), Find::MAX_SETTING_ITEMS);
@@ -203,9 +203,9 @@ TEST_F(SettingsTest, ATargetCannotMakeTheHostRunOrHoldWithoutBound) {
   // range lowered to the choices it holds.
   {
     engine.clearLog();
-    vsim::ManageSpec spec;
-    spec.sinkSettings.items = {entry("Wide", 5, 0, 0xFFFF, 3, 0, "", {{0, "first"}, {255, "last"}})};
-    vsim::ManageSim sim(engine, ep, spec);
+    vsim::ManageSpec plan;
+    plan.sinkSettings.items = {entry("Wide", 5, 0, 0xFFFF, 3, 0, "", {{0, "first"}, {255, "last"}})};
+    vsim::ManageSim sim(engine, ep, plan);
     Find::TargetSettingList list;
     ASSERT_TRUE(client().SinkSetting(target, list, false));
     ASSERT_EQ(list.size(), 1u);
@@ -221,11 +221,11 @@ TEST_F(SettingsTest, ATargetCannotMakeTheHostRunOrHoldWithoutBound) {
   // MAX_SETTING_TEXT, long before the 256 names are in.
   {
     engine.clearLog();
-    vsim::ManageSpec spec;
+    vsim::ManageSpec plan;
     std::map<uint16_t, std::string> huge;
     for (uint16_t j = 0; j < 256; ++j) huge[j] = std::string(60000, static_cast<char>('a' + j % 26));
-    spec.targetSettings.items = {entry("Huge", 5, 0, 255, 0, 0, "", huge)};
-    vsim::ManageSim sim(engine, ep, spec);
+    plan.targetSettings.items = {entry("Huge", 5, 0, 255, 0, 0, "", huge)};
+    vsim::ManageSim sim(engine, ep, plan);
     Find::TargetSettingList list;
     EXPECT_FALSE(client().TargetSetting(target, list, false));
     EXPECT_TRUE(list.empty());
@@ -236,9 +236,9 @@ TEST_F(SettingsTest, ATargetCannotMakeTheHostRunOrHoldWithoutBound) {
 TEST_F(SettingsTest, WritesAndFinale) {
   for (bool sink : {false, true}) {
     SCOPED_TRACE(sink ? "sink" : "target");
-    vsim::ManageSpec spec;
-    listOf(spec, sink).items = {entry("Name", 4, 0, 0, 0, 0, "old"), entry("Volume", 1, 0, 100, 10)};
-    vsim::ManageSim sim(engine, ep, spec);
+    vsim::ManageSpec plan;
+    listOf(plan, sink).items = {entry("Name", 4, 0, 0, 0, 0, "old"), entry("Volume", 1, 0, 100, 10)};
+    vsim::ManageSim sim(engine, ep, plan);
     Find& f = client();
     if (sink) {
       EXPECT_TRUE(f.setSinkSetting(target, 1, std::string("kitchen"), 7));
