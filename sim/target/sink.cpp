@@ -60,7 +60,7 @@ Sink::Sink(TargetSim& sim, const KALMO::IPAddress& at, const SinkConfig& config)
   // tags cannot tell a long loss from a short one.
   dataAddress_ = any;
   if (dataSocket_.open(KALMO::Socket::UDP_IPV6) && dataSocket_.bindV6(dataAddress_, 1000)) {
-    const int size = 16 << 20;
+    const int size = 4 << 20;  // well below a resend ring of packets
     (void)::setsockopt(dataSocket_.getDescriptor(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
     dataSocket_.receiveSize = 70000;
     dataThread_ = std::thread([this] { readData(); });
@@ -204,6 +204,7 @@ bool Sink::onHandshake(const Datagram& d) {
       chunks_.clear();
       packets_.clear();
       highest_ = 0;
+      previous_ = 0;
       seenAny_ = false;
       stats_ = SinkStats();
       stats_.connects = 1;
@@ -276,12 +277,16 @@ void Sink::onPacket(uint16_t sequence, bool sevenBits, bool cycleEnd, bool infoR
                     bool headerless, uint8_t tag, const uint8_t* audio, size_t bytes,
                     KALMO::Clock time) {
   // Unwrap the sequence number. 16 bits: around the next one expected. The
-  // data port's 7 bits: the packet the sink waits for when its tag fits,
-  // else the newest so far moved on (resends are older, new packets newer).
+  // data port's 7 bits: most likely the packet after the previous one (new
+  // packets and resends both come in runs), then the start of a resend run
+  // (the packet the sink waits for), else the newest so far moved on.
   uint64_t index;
   if (sevenBits) {
     const uint64_t next = seenAny_ ? highest_ + 1 : 0;
-    if (expected_ < next && sequence == (expected_ & 0x7F)) {
+    const uint64_t follow = seenAny_ ? previous_ + 1 : 0;
+    if (sequence == (follow & 0x7F)) {
+      index = follow;
+    } else if (expected_ < next && sequence == (expected_ & 0x7F)) {
       index = expected_;
     } else {
       const int d7 = (sequence - static_cast<int>(next & 0x7F)) & 0x7F;
@@ -295,6 +300,7 @@ void Sink::onPacket(uint16_t sequence, bool sevenBits, bool cycleEnd, bool infoR
     index = expected_ + delta;
   }
   if (!seenAny_ || index > highest_) highest_ = index;
+  previous_ = index;
   seenAny_ = true;
   stats_.packets += 1;
 

@@ -180,6 +180,7 @@ class Sink {
   bool resendAsked_ = false;    // a request for expected_ is out
   KALMO::Clock resendAskedAt_;
   uint64_t highest_ = 0;        // newest index seen
+  uint64_t previous_ = 0;       // index of the packet before
   bool seenAny_ = false;
   std::vector<std::vector<uint8_t>> chunks_;  // the audio kept, in order
   std::vector<SinkPacket> packets_;
