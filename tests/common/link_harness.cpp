@@ -208,6 +208,68 @@ NetNs openThreadNs(std::string* error) {
   return NetNs(fd);
 }
 
+// A UDP socket bound to an address of this namespace; -1 while the address
+// is not usable yet (still tentative, or the link not up).
+int boundSocket(const in6_addr& address, unsigned index, sockaddr_in6* bound) {
+  const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = address;
+  a.sin6_scope_id = index;
+  socklen_t len = sizeof a;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(bound), &len) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool arrives(int from, const sockaddr_in6& to, int at) {
+  const char byte = 'p';
+  if (::sendto(from, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 1) return false;
+  for (int i = 0; i < 10; ++i) {
+    char got = 0;
+    if (::recv(at, &got, 1, 0) == 1) return true;
+    ::usleep(1000);
+  }
+  return false;
+}
+
+}  // namespace
+
+// A link counts as ready once a datagram crosses it both ways between the
+// two addresses: the addresses are usable and both devices pass traffic
+// (the kernel activates them asynchronously after they come up).
+bool LinkHarness::waitUntilUsable(std::size_t link, const in6_addr& targetAddress, std::string* error) {
+  const Link& l = links_[link];
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    if (attempt != 0) ::usleep(10000);
+    sockaddr_in6 hostEnd{};
+    sockaddr_in6 targetEnd{};
+    const int h = boundSocket(l.hostAddress, l.hostIndex, &hostEnd);
+    int t = -1;
+    {
+      NsScope in(target_);
+      if (in.ok()) t = boundSocket(targetAddress, l.targetIndex, &targetEnd);
+    }
+    bool ok = h >= 0 && t >= 0;
+    if (ok) {
+      hostEnd.sin6_scope_id = l.targetIndex;
+      targetEnd.sin6_scope_id = l.hostIndex;
+      ok = arrives(h, targetEnd, t) && arrives(t, hostEnd, h);
+    }
+    if (h >= 0) ::close(h);
+    if (t >= 0) ::close(t);
+    if (ok) return true;
+  }
+  *error = "link " + l.hostName + " carries no traffic after 5 s";
+  return false;
+}
+
+namespace {
+
 }  // namespace
 
 NetNs::~NetNs() {
@@ -310,7 +372,7 @@ bool LinkHarness::setUp(std::size_t links, std::string* error) {
            addAddress(l.targetIndex, l.targetAddresses.front(), error);
       if (ok) dadOff(l.targetName);
     }
-    if (!ok) {
+    if (!ok || !waitUntilUsable(links_.size() - 1, l.targetAddresses.front(), error)) {
       tearDown();
       return false;
     }
@@ -323,14 +385,16 @@ bool LinkHarness::addTargetAddress(std::size_t link, const in6_addr& address, st
     *error = "no such link";
     return false;
   }
-  NsScope in(target_);
-  if (!in.ok()) {
-    *error = errnoText("setns", errno);
-    return false;
+  {
+    NsScope in(target_);
+    if (!in.ok()) {
+      *error = errnoText("setns", errno);
+      return false;
+    }
+    if (!addAddress(links_[link].targetIndex, address, error)) return false;
   }
-  if (!addAddress(links_[link].targetIndex, address, error)) return false;
   links_[link].targetAddresses.push_back(address);
-  return true;
+  return waitUntilUsable(link, address, error);
 }
 
 bool LinkHarness::addHostAddress(std::size_t link, const in6_addr& address, std::string* error) {

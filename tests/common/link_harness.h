@@ -97,6 +97,8 @@ class LinkHarness {
   void tearDown();
 
  private:
+  bool waitUntilUsable(std::size_t link, const in6_addr& targetAddress, std::string* error);
+
   NetNs host_;
   NetNs target_;
   std::vector<Link> links_;
