@@ -237,8 +237,14 @@ TEST_F(FindTest, PortAnswersThatAreSkipped) {
     bool listed;
     bool result;
   };
+  const vsim::EndpointId third = targets.endpoint(add(elsewhere()));
+  vsim::Reply refusalFromThird = vsim::Reply::refuse();
+  refusalFromThird.from = third;
   const std::vector<Case> cases = {
       {"plain", 1, 1, {}, {}, true, true},
+      {"accepted answer from a third endpoint", 1, 1, vsim::Reply::fromEndpoint(third), {}, false, true},
+      {"refusal from a third endpoint", 1, 1, refusalFromThird, {}, false, true},
+      {"synchro answered from a third endpoint", 1, 1, {}, vsim::Reply::fromEndpoint(third), false, false},
       {"newer protocol", 1, 2, {}, {}, false, true},
       {"version check off", 0, 9, {}, {}, true, true},
       {"refused", 1, 1, vsim::Reply::refuse(), {}, false, true},
@@ -268,6 +274,75 @@ TEST_F(FindTest, PortAnswersThatAreSkipped) {
       EXPECT_EQ(ports.begin()->second.syncInfo.option1, sync);
     }
     EXPECT_EQ(askedPorts(engine, targets.endpoint(t)), (std::multiset<uint16_t>{1, 2}));
+  }
+}
+
+TEST_F(FindTest, ItemAnswersThatAreSkipped) {
+  struct Case {
+    const char* what;
+    uint16_t hostVersion;
+    uint16_t itemVersion;
+    vsim::Reply reply;
+    bool listed;
+  };
+  const vsim::EndpointId third = targets.endpoint(add(elsewhere()));
+  const std::vector<Case> cases = {
+      {"plain", 1, 1, {}, true},
+      {"newer protocol", 1, 2, {}, false},
+      {"version check off", 0, 9, {}, true},
+      {"refused", 1, 1, vsim::Reply::refuse(), false},
+      {"echoed", 1, 1, vsim::Reply::echo(), false},
+      {"silent", 1, 1, vsim::Reply::silent(), false},
+      {"answered from a third endpoint", 1, 1, vsim::Reply::fromEndpoint(third), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vsim::TargetSpec spec = elsewhere();
+    spec.items = {item(2, 1, vsim::ipv6("::1", 1), "volume")};
+    spec.items[0].version = c.itemVersion;
+    spec.items[0].reply = c.reply;
+    const int t = add(spec);  // item 1 is refused as absent
+    setting.version = c.hostVersion;
+    Find f(setting);
+    ASSERT_TRUE(f.open());
+    Find::StatusMap items;
+    EXPECT_TRUE(f.findTarget(found({t}), items));
+    ASSERT_EQ(items.size(), c.listed ? 1u : 0u);
+    if (c.listed) {
+      EXPECT_EQ(items.begin()->second.itemName, "volume");
+      EXPECT_EQ(items.begin()->second.index, 2);
+    }
+    EXPECT_EQ(askedItems(engine, targets.endpoint(t)), (std::multiset<uint16_t>{1, 2}));
+  }
+}
+
+TEST_F(FindTest, AnUnansweredNameAnnouncementDoesNotStopDiscovery) {
+  struct Case {
+    const char* what;
+    vsim::Script::Action action;
+  };
+  const std::vector<Case> cases = {{"refused", vsim::Script::Action::REFUSE},
+                                   {"echoed", vsim::Script::Action::ECHO},
+                                   {"silent", vsim::Script::Action::SILENT}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vsim::TargetSpec spec = elsewhere();
+    spec.ports = {port(1, "p")};
+    spec.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
+    const int t = add(spec);
+    vsim::Script s;
+    s.action = c.action;
+    engine.script(targets.endpoint(t), VELLORA::NOTISNAME_REQ, s);
+    Find::PortMap ports;
+    Find::StatusMap items;
+    EXPECT_TRUE(client().findTarget(found({t}), ports, kMode));
+    EXPECT_TRUE(client().findTarget(found({t}), items));
+    EXPECT_EQ(ports.size(), 1u);
+    EXPECT_EQ(items.size(), 1u);
+    uint64_t id = 0;
+    std::string name;
+    EXPECT_TRUE(client().getTarget(targets.address(t), id, name));
+    EXPECT_EQ(name, "target");
   }
 }
 
