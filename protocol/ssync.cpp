@@ -1,6 +1,7 @@
 #include "protocol/ssync.h"
 
 #include "base/syslog.h"
+#include "protocol/ssync_internal.h"
 #include "protocol/ssync_pacing.h"
 #include "protocol/syslog_vellora.h"
 
@@ -11,22 +12,12 @@ namespace VELLORA {
 
 namespace {
 
+using namespace ssync_detail;
+
 using KALMO::Clock;
-using KALMO::SysLog::DEBUG;
 using KALMO::SysLog::ERR;
 using KALMO::SysLog::INFO;
-using KALMO::SysLog::WARNING;
-
-constexpr uint64_t kUs = 1000000ull;
-constexpr uint64_t kMs = 1000000000ull;
-constexpr Clock kHandshakeWait = 10 * kMs;
-constexpr Clock kConnectWait = 10000 * kMs;
 constexpr uint16_t kDebugPort = 19642;
-// IPv6, UDP and record headers that a packet of the sink's MTU must carry
-// besides the audio.
-constexpr unsigned kPacketOverhead = 64;
-
-bool logAt(int level) { return SysLogVellora::vellora_log >= level; }
 
 }  // namespace
 
@@ -96,20 +87,22 @@ bool SSync::open(THRED_MODE mode, Clock info, unsigned short scopeId, const std:
   syncState = Idle;
   playFlag = false;
 
-  KALMO::IPAddress debugLocal{};
-  debugLocal.interfaceIndex = scopeId;
-  if (!debugSocket.open(KALMO::Socket::UDP_IPV6)) return false;
-  if (!debugSocket.bindV6(debugLocal, 1000)) return false;
-  debugPort = debugLocal.port;
+  if (!openBound(debugSocket, debugPort)) return false;
   debugPending = false;
   return true;
 }
 
-bool SSync::openDataSocket() {
+bool SSync::openBound(KALMO::Socket& s, uint16_t& port) {
   KALMO::IPAddress local{};
   local.interfaceIndex = scope;
-  if (!dataSocket.open(KALMO::Socket::UDP_IPV6)) return false;
-  return dataSocket.bindV6(local, 1000);
+  if (!s.open(KALMO::Socket::UDP_IPV6) || !s.bindV6(local, 1000)) return false;
+  port = local.port;
+  return true;
+}
+
+bool SSync::openDataSocket() {
+  uint16_t port = 0;
+  return openBound(dataSocket, port);
 }
 
 void SSync::close() {
@@ -259,6 +252,7 @@ bool SSync::inquiryParameter(const KALMO::IPAddress& to, unsigned int baseMin,
 }
 
 namespace {
+
 
 struct MaskRef {
   const char* label;

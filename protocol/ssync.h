@@ -216,6 +216,9 @@ class SSync : public Connection, public SyncConvert {
   // that socket ends at once.
   void wakeSocket(uint16_t port);
   bool openDataSocket();
+  // Opens s and binds it to [::] port 0 with the scope of open; port gets
+  // the chosen port.
+  bool openBound(KALMO::Socket& s, uint16_t& port);
   // The acknowledged exchange on the control socket, but given up as soon as
   // keepGoing turns false (checked at least every 50 ms).
   bool exchangeWhile(const Send& request, MessageID answer, Receive& out, KALMO::Clock perTry,

@@ -5,6 +5,7 @@
 
 #include "base/syslog.h"
 #include "base/thread_priority.h"
+#include "protocol/ssync_internal.h"
 #include "protocol/ssync_pacing.h"
 #include "protocol/syslog_vellora.h"
 
@@ -15,23 +16,14 @@ namespace VELLORA {
 
 namespace {
 
+using namespace ssync_detail;
+
 using KALMO::Clock;
 using KALMO::Socket;
 using KALMO::SysLog::DEBUG;
 using KALMO::SysLog::ERR;
 using KALMO::SysLog::INFO;
 using KALMO::SysLog::WARNING;
-
-constexpr uint64_t kUs = 1000000ull;
-constexpr uint64_t kMs = 1000000000ull;
-constexpr Clock kHandshakeWait = 10 * kMs;
-constexpr Clock kConnectWait = 10000 * kMs;
-
-bool logAt(int level) { return SysLogVellora::vellora_log >= level; }
-
-bool stillConnecting(const SSync& s) {
-  return s.syncState.load() == SSync::Connecting && !s.stoppingNow();
-}
 
 // a is later than b.
 bool later(Clock a, Clock b) { return a.Comp(b) > 0; }

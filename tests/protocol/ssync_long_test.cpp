@@ -12,6 +12,7 @@ struct LongCase {
   uint64_t format;
   uint32_t rate;
   uint64_t dropEvery;
+  bool dataPort;  // headerless on the data port, else on the control port
 };
 
 class SSyncLong : public ::testing::TestWithParam<LongCase> {};
@@ -19,7 +20,9 @@ class SSyncLong : public ::testing::TestWithParam<LongCase> {};
 TEST_P(SSyncLong, TenSecondsArriveByteForByte) {
   VELLORA_REQUIRE_PRIVATE_NET();
   const LongCase& c = GetParam();
-  StreamRun r;
+  vsim::SinkConfig config = pcmSink();
+  config.answerSynchroNode = c.dataPort;
+  StreamRun r(config);
   r.sink->dropEvery(c.dropEvery);
   r.stream(c.format, uint64_t{c.rate} * 10, var1ms);
   const vsim::SinkStats st = r.sink->stats();
@@ -36,10 +39,13 @@ TEST_P(SSyncLong, TenSecondsArriveByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, SSyncLong,
-    ::testing::Values(LongCase{"stereo16at48k", kStereo16At48k, 48000, 0},
-                      LongCase{"stereo16at48kLossy", kStereo16At48k, 48000, 100},
-                      LongCase{"eight32at192k", kEight32At192k, 192000, 0},
-                      LongCase{"eight32at192kLossy", kEight32At192k, 192000, 100}),
+    // The data port's 7-bit tags cannot place a resend run that comes more
+    // than 64 packets late, which a sanitizer build at 5000 packets per
+    // second can make happen; the lossy 192 kHz stream uses the control port.
+    ::testing::Values(LongCase{"stereo16at48k", kStereo16At48k, 48000, 0, true},
+                      LongCase{"stereo16at48kLossy", kStereo16At48k, 48000, 100, true},
+                      LongCase{"eight32at192k", kEight32At192k, 192000, 0, true},
+                      LongCase{"eight32at192kLossy", kEight32At192k, 192000, 100, false}),
     [](const ::testing::TestParamInfo<LongCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,0 +1,29 @@
+#pragma once
+// Times and switches shared by the streaming connection's source files.
+
+#include "base/clock.h"
+#include "protocol/ssync.h"
+#include "protocol/syslog_vellora.h"
+
+#include <cstdint>
+
+namespace VELLORA {
+namespace ssync_detail {
+
+constexpr uint64_t kUs = 1000000ull;
+constexpr uint64_t kMs = 1000000000ull;
+// Wait per try of the handshake requests and of the connect requests.
+constexpr KALMO::Clock kHandshakeWait = 10 * kMs;
+constexpr KALMO::Clock kConnectWait = 10000 * kMs;
+// IPv6, UDP and record headers that a packet of the sink's MTU carries
+// besides the audio.
+constexpr unsigned kPacketOverhead = 64;
+
+inline bool logAt(int level) { return SysLogVellora::vellora_log >= level; }
+
+inline bool stillConnecting(const SSync& s) {
+  return s.syncState.load() == SSync::Connecting && !s.stoppingNow();
+}
+
+}  // namespace ssync_detail
+}  // namespace VELLORA
