@@ -43,6 +43,13 @@ bool present(const uint8_t* bitmap, unsigned index) {
   return (bitmap[index >> 3] >> (index & 7)) & 1;
 }
 
+// A count reported by a target, cut to what the host lists at most.
+unsigned capped(unsigned count, unsigned most, const char* what, const std::string& target) {
+  if (count <= most) return count;
+  WARNING << "Vellora Find " << what << " count over limit : " << target << " " << count << ">" << most;
+  return most;
+}
+
 // The time a listing of one target may still take.
 bool overBudget(const KALMO::Clock& start, const KALMO::Clock& limit) {
   KALMO::Clock now;
@@ -177,12 +184,7 @@ bool Find::findTarget(const TargetMap& found, PortMap& ports, MODE mode) {
     if (result == ACK_SOCKET_ERROR) return false;
     const std::string text = result == ACK_OK ? infoText(target, answer) : std::string();
 
-    unsigned last = count0;
-    if (last > MAX_PORTS) {
-      WARNING << "Vellora Find port count over limit : " << info.targetName << " " << last << ">"
-              << static_cast<unsigned>(MAX_PORTS);
-      last = MAX_PORTS;
-    }
+    const unsigned last = capped(count0, MAX_PORTS, "port", info.targetName);
     const bool useBitmap = count0 < kBitmapReach;
     KALMO::Clock start;
     start.now();
@@ -232,12 +234,7 @@ bool Find::findTarget(const TargetMap& found, StatusMap& items) {
     if (!NotisName(target)) return false;
     uint16_t count = 0;
     if (!getStatus(target, count)) return false;
-    unsigned last = count;
-    if (last > MAX_STATUS_ITEMS) {
-      WARNING << "Vellora Find status count over limit : " << info.targetName << " " << last << ">"
-              << static_cast<unsigned>(MAX_STATUS_ITEMS);
-      last = MAX_STATUS_ITEMS;
-    }
+    const unsigned last = capped(count, MAX_STATUS_ITEMS, "status", info.targetName);
     KALMO::Clock start;
     start.now();
     for (unsigned i = 1; i <= last; ++i) {

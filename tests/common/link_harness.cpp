@@ -9,7 +9,6 @@
 #include <linux/veth.h>
 #include <net/if.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -139,20 +138,7 @@ bool deleteLink(unsigned index, std::string* error) {
   return nlTransact(req, error, "deleting link");
 }
 
-// No generated addresses (the test adds its own), then up.
-bool configureLink(unsigned index, std::string* error) {
-  {
-    NlRequest req(RTM_NEWLINK, 0);
-    ifinfomsg ifi{};
-    ifi.ifi_index = static_cast<int>(index);
-    req.record(ifi);
-    const std::size_t spec = req.begin(IFLA_AF_SPEC);
-    const std::size_t inet6 = req.begin(AF_INET6);
-    req.attrValue<std::uint8_t>(IFLA_INET6_ADDR_GEN_MODE, IN6_ADDR_GEN_MODE_NONE);
-    req.end(inet6);
-    req.end(spec);
-    if (!nlTransact(req, error, "address generation off")) return false;
-  }
+bool linkUp(unsigned index, std::string* error) {
   NlRequest req(RTM_NEWLINK, 0);
   ifinfomsg ifi{};
   ifi.ifi_index = static_cast<int>(index);
@@ -160,6 +146,20 @@ bool configureLink(unsigned index, std::string* error) {
   ifi.ifi_change = IFF_UP;
   req.record(ifi);
   return nlTransact(req, error, "link up");
+}
+
+// No generated addresses (the test adds its own), then up.
+bool configureLink(unsigned index, std::string* error) {
+  NlRequest req(RTM_NEWLINK, 0);
+  ifinfomsg ifi{};
+  ifi.ifi_index = static_cast<int>(index);
+  req.record(ifi);
+  const std::size_t spec = req.begin(IFLA_AF_SPEC);
+  const std::size_t inet6 = req.begin(AF_INET6);
+  req.attrValue<std::uint8_t>(IFLA_INET6_ADDR_GEN_MODE, IN6_ADDR_GEN_MODE_NONE);
+  req.end(inet6);
+  req.end(spec);
+  return nlTransact(req, error, "address generation off") && linkUp(index, error);
 }
 
 bool addAddress(unsigned index, const in6_addr& address, std::string* error) {
@@ -182,24 +182,6 @@ bool addAddress(unsigned index, const in6_addr& address, std::string* error) {
 void dadOff(const std::string& name) {
   std::ofstream f("/proc/sys/net/ipv6/conf/" + name + "/accept_dad");
   if (f) f << "0\n";
-}
-
-bool bringLoopbackUp(std::string* error) {
-  const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = errnoText("socket", errno);
-    return false;
-  }
-  ifreq req{};
-  std::strncpy(req.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ::ioctl(fd, SIOCGIFFLAGS, &req) == 0;
-  if (ok) {
-    req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP | IFF_RUNNING);
-    ok = ::ioctl(fd, SIOCSIFFLAGS, &req) == 0;
-  }
-  if (!ok) *error = errnoText("bringing lo up", errno);
-  ::close(fd);
-  return ok;
 }
 
 NetNs openThreadNs(std::string* error) {
@@ -295,7 +277,11 @@ NetNs NetNs::createAnonymous(std::string* error) {
     return NetNs();
   }
   NetNs created = openThreadNs(error);
-  if (created.valid() && !bringLoopbackUp(error)) created = NetNs();
+  const unsigned lo = ::if_nametoindex("lo");
+  if (created.valid() && (lo == 0 || !linkUp(lo, error))) {
+    if (lo == 0) *error = "the new namespace has no lo";
+    created = NetNs();
+  }
   if (::setns(back.fd(), CLONE_NEWNET) != 0) {
     // The thread cannot get home; nothing sensible can run on it any more.
     std::abort();

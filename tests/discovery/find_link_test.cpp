@@ -64,6 +64,13 @@ class FindLinkTest : public ::testing::Test {
     return id;
   }
 
+  // Discovery on every link-local interface of the host side.
+  void discover(Find& find, Find::TargetMap& found, size_t expected) {
+    ASSERT_TRUE(find.open());
+    ASSERT_TRUE(find.findTarget(found));
+    ASSERT_EQ(found.size(), expected);
+  }
+
   // Where the host sees a target: its address with the host side's scope.
   KALMO::IPAddress seenAt(size_t link, size_t which, uint16_t port = 19642) const {
     return at(net.link(link).targetAddresses.at(which), port, net.link(link).hostIndex);
@@ -82,11 +89,9 @@ TEST_F(FindLinkTest, SweepFindsEveryTargetOnEveryLinkOnceAndAnnouncesTheName) {
   setting.productID = 0;
   setting.name = "REZO ZOZU";
   Find find(setting);
-  ASSERT_TRUE(find.open());  // every link-local interface, read at each sweep
   Find::TargetMap found;
-  ASSERT_TRUE(find.findTarget(found));
-
-  ASSERT_EQ(found.size(), 3u);
+  discover(find, found, 3);  // every link-local interface, read at each sweep
+  if (HasFatalFailure()) return;
   EXPECT_EQ(found.at(seenAt(0, 0)).targetName, "a");
   EXPECT_EQ(found.at(seenAt(0, 1)).targetName, "b");
   EXPECT_EQ(found.at(seenAt(1, 0)).targetName, "c");
@@ -120,10 +125,9 @@ TEST_F(FindLinkTest, OneAddressOnTwoLinksIsTwoTargets) {
   Find::Setting setting;
   setting.productID = 0;
   Find find(setting);
-  ASSERT_TRUE(find.open());
   Find::TargetMap found;
-  ASSERT_TRUE(find.findTarget(found));
-  ASSERT_EQ(found.size(), 2u);
+  discover(find, found, 2);
+  if (HasFatalFailure()) return;
   EXPECT_EQ(found.at(seenAt(0, 2)).targetName, "first link");
   EXPECT_EQ(found.at(seenAt(1, 1)).targetName, "second link");
 }
@@ -185,10 +189,9 @@ TEST_F(FindLinkTest, ItemsOfADeviceBehindAPortJoinThatPortsChain) {
   Find::Setting setting;
   setting.productID = 0;
   Find find(setting);
-  ASSERT_TRUE(find.open());
   Find::TargetMap found;
-  ASSERT_TRUE(find.findTarget(found));
-  ASSERT_EQ(found.size(), 2u);
+  discover(find, found, 2);
+  if (HasFatalFailure()) return;
   Find::PortMap ports;
   Find::StatusMap items;
   ASSERT_TRUE(find.findTarget(found, ports, static_cast<Find::MODE>(9)));
