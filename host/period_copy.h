@@ -17,13 +17,13 @@
 
 class PeriodCopy {
  public:
-  // What the copy saw; read by tests and by the node's log lines.
+  // What the copy saw; counted on the buffer worker, read from any thread.
   struct Stats {
-    uint64_t skipped = 0;     // calls while the card was not running
-    uint64_t refused = 0;     // calls with a geometry that changed or breaks the ring
-    uint64_t underruns = 0;   // reader caught up with a writer that did not move
-    uint64_t detections = 0;  // writes found silence-like or repeated
-    uint64_t dropped = 0;     // queued bytes dropped to keep the queue bounded
+    std::atomic<uint64_t> skipped{0};     // calls while the card was not running
+    std::atomic<uint64_t> refused{0};     // calls with a geometry that changed or breaks the ring
+    std::atomic<uint64_t> underruns{0};   // reader caught up with a writer that did not move
+    std::atomic<uint64_t> detections{0};  // writes found silence-like or repeated
+    std::atomic<uint64_t> dropped{0};     // queued bytes dropped to keep the queue bounded
   };
 
   // The card's ring (ringBytes long) and the control block behind it.
