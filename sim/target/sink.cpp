@@ -1,5 +1,6 @@
 #include "sim/target/sink.h"
 
+#include "base/thread_priority.h"
 #include "protocol/message_id.h"
 
 #include <algorithm>
@@ -68,6 +69,10 @@ Sink::Sink(TargetSim& sim, const KALMO::IPAddress& at, const SinkConfig& config)
 }
 
 void Sink::readData() {
+  // Keeps up with a fast stream on a busy machine; without the privilege it
+  // runs at the normal class.
+  (void)KALMO::ThreadPriority::setPriority(KALMO::ThreadPriority::getSelfThreadID(),
+                                           KALMO::ThreadPriority::HIGH);
   KALMO::Buffer space;
   KALMO::IPAddress from;
   while (!dataStop_.load()) {

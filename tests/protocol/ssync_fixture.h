@@ -156,8 +156,9 @@ inline ::testing::AssertionResult openTo(VELLORA::SSync& host, const vsim::Sink&
   if (!host.open(mode, infoCycle, 0, "test host", 77, -1, -1, 0)) {
     return ::testing::AssertionFailure() << "open failed";
   }
-  if (!host.setSink(sink.address(), 0, false)) {
-    return ::testing::AssertionFailure() << "setSink failed";
+  // The handshake waits 10 ms per try; a busy machine may need another go.
+  for (int attempt = 0; !host.setSink(sink.address(), 0, false); ++attempt) {
+    if (attempt == 4) return ::testing::AssertionFailure() << "setSink failed";
   }
   return ::testing::AssertionSuccess();
 }
