@@ -55,7 +55,7 @@ struct IconSim::State {
 };
 
 IconSim::IconSim(TargetSim& engine, EndpointId endpoint, const std::vector<IconSpec>& icons)
-    : engine_(engine), endpoint_(endpoint), state_(std::make_shared<State>()) {
+    : state_(std::make_shared<State>()), handlers_(engine, endpoint) {
   state_->icons = icons;
   for (IconSpec& icon : state_->icons) {
     if (icon.bytes.empty()) icon.bytes = pattern(icon);
@@ -63,18 +63,9 @@ IconSim::IconSim(TargetSim& engine, EndpointId endpoint, const std::vector<IconS
   }
   state_->headers.resize(icons.size());
   state_->pixels.resize(icons.size());
-  const std::shared_ptr<State> s = state_;
   for (uint16_t code : {VELLORA::ICON0_REQ, VELLORA::ICON1_REQ, VELLORA::ICON2_REQ}) {
-    engine.onCode(endpoint, code, [s](TargetSim& e, const Datagram& d) {
-      std::lock_guard<std::mutex> lock(s->mu);
-      s->serve(e, d);
-      return true;
-    });
+    handlers_.serve(code, state_, [](State& s, TargetSim& e, const Datagram& d) { s.serve(e, d); });
   }
-}
-
-IconSim::~IconSim() {
-  for (uint16_t code : {VELLORA::ICON0_REQ, VELLORA::ICON1_REQ, VELLORA::ICON2_REQ}) engine_.onCode(endpoint_, code, nullptr);
 }
 
 std::vector<uint8_t> IconSim::bytes(size_t k) const {

@@ -11,6 +11,7 @@
 //   // icons.bytes(0) holds what the host must end up with
 
 #include "sim/target/manage_fault.h"
+#include "sim/target/manage_handlers.h"
 #include "sim/target/target_sim.h"
 
 #include <cstdint>
@@ -34,18 +35,14 @@ struct IconSpec {
 class IconSim {
  public:
   IconSim(TargetSim& engine, EndpointId endpoint, const std::vector<IconSpec>& icons);
-  ~IconSim();  // removes its handlers
-  IconSim(const IconSim&) = delete;
-  IconSim& operator=(const IconSim&) = delete;
 
   // The pixel bytes of icon k (in the order given), pattern filled in.
   std::vector<uint8_t> bytes(size_t k) const;
 
  private:
   struct State;
-  TargetSim& engine_;
-  EndpointId endpoint_;
   std::shared_ptr<State> state_;
+  EndpointHandlers handlers_;  // after state_: removed first
 };
 
 }  // namespace vsim

@@ -106,54 +106,29 @@ struct ManageSim::State {
 };
 
 ManageSim::ManageSim(TargetSim& engine, EndpointId endpoint, const ManageSpec& plan)
-    : engine_(engine), endpoint_(endpoint), state_(std::make_shared<State>()) {
+    : state_(std::make_shared<State>()), handlers_(engine, endpoint) {
   state_->plan = plan;
   state_->lists[0].plan = plan.targetSettings;
   state_->lists[1].plan = plan.sinkSettings;
-  const std::shared_ptr<State> s = state_;
-  engine.onCode(endpoint, VELLORA::FWVERSION_REQ, [s](TargetSim& e, const Datagram& d) {
-    std::lock_guard<std::mutex> lock(s->mu);
-    answerWith(e, d, VELLORA::FWVERSION_ANS, 0, bytesOf(s->plan.fwVersion), s->plan.fwFault, s->fw.next(s->plan.fwFault));
-    return true;
+  handlers_.serve(VELLORA::FWVERSION_REQ, state_, [](State& s, TargetSim& e, const Datagram& d) {
+    answerWith(e, d, VELLORA::FWVERSION_ANS, 0, bytesOf(s.plan.fwVersion), s.plan.fwFault, s.fw.next(s.plan.fwFault));
   });
-  engine.onCode(endpoint, VELLORA::FWURL_REQ, [s](TargetSim& e, const Datagram& d) {
-    std::lock_guard<std::mutex> lock(s->mu);
-    answerWith(e, d, VELLORA::FWURL_ANS, 0, bytesOf(s->plan.fwUrl), s->plan.urlFault, s->url.next(s->plan.urlFault));
-    return true;
+  handlers_.serve(VELLORA::FWURL_REQ, state_, [](State& s, TargetSim& e, const Datagram& d) {
+    answerWith(e, d, VELLORA::FWURL_ANS, 0, bytesOf(s.plan.fwUrl), s.plan.urlFault, s.url.next(s.plan.urlFault));
   });
-  engine.onCode(endpoint, VELLORA::INFOMATION_REQ, [s](TargetSim& e, const Datagram& d) {
-    std::lock_guard<std::mutex> lock(s->mu);
-    s->info(e, d);
-    return true;
-  });
-  engine.onCode(endpoint, VELLORA::REBOOT_REQ, [s](TargetSim& e, const Datagram& d) {
-    std::lock_guard<std::mutex> lock(s->mu);
-    s->reboots.push_back(d.option0());
-    const uint16_t echoed = s->plan.rebootAnswer >= 0 ? static_cast<uint16_t>(s->plan.rebootAnswer) : d.option0();
-    answerWith(e, d, VELLORA::REBOOT_ANS, options(echoed, 0, 0, 0), {}, s->plan.rebootFault,
-               s->reboot.next(s->plan.rebootFault));
-    return true;
+  handlers_.serve(VELLORA::INFOMATION_REQ, state_, [](State& s, TargetSim& e, const Datagram& d) { s.info(e, d); });
+  handlers_.serve(VELLORA::REBOOT_REQ, state_, [](State& s, TargetSim& e, const Datagram& d) {
+    s.reboots.push_back(d.option0());
+    const uint16_t echoed = s.plan.rebootAnswer >= 0 ? static_cast<uint16_t>(s.plan.rebootAnswer) : d.option0();
+    answerWith(e, d, VELLORA::REBOOT_ANS, options(echoed, 0, 0, 0), {}, s.plan.rebootFault,
+               s.reboot.next(s.plan.rebootFault));
   });
   const VELLORA::MessageID bases[2] = {VELLORA::TARGETSETTING_REQ, VELLORA::SINKSETTING_REQ};
   for (int l = 0; l < 2; ++l) {
-    engine.onCode(endpoint, bases[l], [s, l](TargetSim& e, const Datagram& d) {
-      std::lock_guard<std::mutex> lock(s->mu);
-      s->listRequest(e, d, s->lists[l]);
-      return true;
-    });
-    engine.onCode(endpoint, static_cast<uint16_t>(bases[l] + 2), [s, l](TargetSim& e, const Datagram& d) {
-      std::lock_guard<std::mutex> lock(s->mu);
-      s->valueRequest(e, d, s->lists[l]);
-      return true;
-    });
-  }
-}
-
-ManageSim::~ManageSim() {
-  for (uint16_t code : {VELLORA::FWVERSION_REQ, VELLORA::FWURL_REQ, VELLORA::INFOMATION_REQ, VELLORA::REBOOT_REQ,
-                        VELLORA::TARGETSETTING_REQ, VELLORA::TARGETSETTINGVALUE_REQ, VELLORA::SINKSETTING_REQ,
-                        VELLORA::SINKSETTINGVALUE_REQ}) {
-    engine_.onCode(endpoint_, code, nullptr);
+    handlers_.serve(bases[l], state_,
+                    [l](State& s, TargetSim& e, const Datagram& d) { s.listRequest(e, d, s.lists[l]); });
+    handlers_.serve(static_cast<uint16_t>(bases[l] + 2), state_,
+                    [l](State& s, TargetSim& e, const Datagram& d) { s.valueRequest(e, d, s.lists[l]); });
   }
 }
 

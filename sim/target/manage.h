@@ -12,6 +12,7 @@
 //   target.writes(false)   // what the host wrote into the target list
 
 #include "sim/target/manage_fault.h"
+#include "sim/target/manage_handlers.h"
 #include "sim/target/target_sim.h"
 
 #include <cstdint>
@@ -71,9 +72,6 @@ struct SettingWrite {
 class ManageSim {
  public:
   ManageSim(TargetSim& engine, EndpointId endpoint, const ManageSpec& plan);
-  ~ManageSim();  // removes its handlers
-  ManageSim(const ManageSim&) = delete;
-  ManageSim& operator=(const ManageSim&) = delete;
 
   // Values of the reboot requests, in order.
   std::vector<uint16_t> reboots() const;
@@ -84,9 +82,8 @@ class ManageSim {
 
  private:
   struct State;
-  TargetSim& engine_;
-  EndpointId endpoint_;
   std::shared_ptr<State> state_;
+  EndpointHandlers handlers_;  // after state_: removed first
 };
 
 }  // namespace vsim
