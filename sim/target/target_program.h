@@ -1,0 +1,114 @@
+#pragma once
+// vellora-target-sim as a program: one or more stand-in targets on the
+// links of the namespace it runs in, each with its output ports (one sink
+// per port), a status item per port and optional linked devices behind the
+// first port. It records the audio of every port, reports what arrived, and
+// takes commands that make a target vanish and come back, change its status
+// chain, drop packets or change its volume.
+//
+// Targets come from the command line or from a settings file:
+//
+//   Device=vt0            ; default interface of every target
+//   Record=/tmp/rec       ; directory for <target>_<port>.raw
+//   [amp]
+//   ProductID=1
+//   Ports=left,right
+//   Address=fe80::2:1     ; discovery address (default: first of Device)
+//   Linked=sub            ; devices behind the first port's item
+//   Volume=-1000          ; the target's volume value (0 full, -6000 floor)
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vsim {
+
+struct ProgramTarget {
+  std::string name;
+  uint64_t productID = 1;
+  std::string device;   // empty: the program's default device
+  std::string address;  // empty: the first link-local address of the device
+  std::vector<std::string> ports;
+  std::vector<std::string> linked;
+  int16_t volume = 0;
+};
+
+struct ProgramOptions {
+  std::vector<ProgramTarget> targets;
+  std::string device;       // default interface
+  std::string recordDir;    // empty: nothing is recorded
+  std::string commandPath;  // FIFO of commands; empty: none
+  uint64_t dropEvery = 0;   // every sink drops one packet in k (0: none)
+};
+
+// Command line: [--settings FILE] [--device IF] [--record DIR] [--commands FIFO]
+// [--drop-every K] and targets as --target NAME [--product ID] [--address A]
+// [--port NAME]... [--linked NAME]... [--volume V]. False with a reason.
+bool parseProgramArgs(int argc, const char* const* argv, ProgramOptions& options, std::string& error);
+// Adds the targets (and defaults) of a settings file; false with a reason.
+bool loadProgramSettings(const std::string& path, ProgramOptions& options, std::string& error);
+
+// What one port received so far.
+struct PortSummary {
+  std::string target;
+  std::string port;
+  uint64_t packets = 0;
+  uint64_t resends = 0;  // resend requests the sink sent
+  uint64_t gaps = 0;
+  uint64_t bytes = 0;
+  uint64_t checksum = 0;  // FNV-1a of the audio bytes
+  int16_t volume = 0;     // the port's volume value as the target holds it
+  uint64_t connects = 0;
+  uint64_t wireFormat = 0;
+};
+
+class TargetProgram {
+ public:
+  explicit TargetProgram(ProgramOptions options);
+  ~TargetProgram();
+  TargetProgram(const TargetProgram&) = delete;
+  TargetProgram& operator=(const TargetProgram&) = delete;
+
+  // Creates every target; false with a reason.
+  bool start(std::string& error);
+
+  // One command; the reply is one line for the console.
+  //   vanish TARGET | appear TARGET
+  //   link TARGET DEVICE | unlink TARGET        (the first port's chain)
+  //   drop K | drop TARGET:PORT K               (one packet in K, 0: none)
+  //   volume V | volume TARGET:PORT V           (the target's own value)
+  //   summary                                   (also writes the recordings)
+  // False for an unknown or malformed command.
+  bool command(const std::string& line, std::string& reply);
+
+  std::vector<PortSummary> summary() const;
+  // One line per port.
+  static std::string format(const std::vector<PortSummary>& ports);
+  // Writes <record dir>/<target>_<port>.raw for every port; false when a
+  // file cannot be written.
+  bool writeRecordings() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// FNV-1a (64 bit) over bytes, continuing from hash.
+uint64_t audioChecksum(const uint8_t* data, uint64_t n, uint64_t hash = 14695981039346656037ull);
+
+// Where the played bytes sit in a recording that may hold silence before
+// and after them, and whether they arrived unchanged.
+struct RecordingMatch {
+  bool found = false;       // the start of the played bytes was found
+  uint64_t offset = 0;      // where they start in the recording
+  bool identical = false;   // every played byte follows, in order
+  uint64_t firstDifference = 0;  // index into the played bytes
+  uint64_t compared = 0;    // played bytes the recording covers from offset
+  uint64_t checksum = 0;    // checksum of the recording's bytes from offset, played length
+};
+RecordingMatch matchRecording(const std::vector<uint8_t>& played, const std::vector<uint8_t>& recording);
+// One line for the console: bytes, checksum, "identical" or the first difference.
+std::string describeMatch(const std::vector<uint8_t>& played, const RecordingMatch& match);
+
+}  // namespace vsim

@@ -1,0 +1,265 @@
+// The scan's bookkeeping over several scans of one or two output ports:
+// counting down, giving up, re-attaching with a new chain, failed nodes, and
+// a port that never gets a second node.
+#include "host/bridge_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/host/log_capture.h"
+
+namespace {
+
+using VELLORA::Find;
+
+constexpr uint32_t kScope = 7;
+
+KALMO::IPAddress endpoint(const char* v6, uint16_t port, uint32_t scope) {
+  KALMO::IPAddress a;
+  EXPECT_TRUE(a.set_V6_str(v6));
+  a.port = htons(port);
+  a.interfaceIndex = scope;
+  return a;
+}
+
+const KALMO::IPAddress kPortA = endpoint("fe80::2:1", 40001, kScope);
+const KALMO::IPAddress kPortB = endpoint("fe80::2:1", 40002, kScope);
+
+// What discovery answers in one scan: the ports present and, per port, a
+// chain of its own item plus `linked` devices behind it.
+struct Answer {
+  std::map<KALMO::IPAddress, int> ports;  // port -> linked devices behind it
+
+  void add(Find::PortMap& portMap, Find::StatusMap& items) const {
+    uint16_t index = 1;
+    for (const auto& [address, linked] : ports) {
+      Find::TargetConnectInfo r;
+      r.portIndex = index;
+      r.targetName = "amp";
+      r.portName = "out" + std::to_string(index);
+      portMap[address] = r;
+      Find::TargetStatusInfo own;
+      own.kind = 1;
+      own.index = index;
+      own.linkAddress = endpoint("::1", index, 0);
+      const KALMO::IPAddress ownKey = endpoint("fe80::2:1", static_cast<uint16_t>(19700 + index * 10), kScope);
+      items[ownKey] = own;
+      uint16_t behind = index;
+      for (int j = 1; j <= linked; ++j) {
+        Find::TargetStatusInfo dev;
+        dev.kind = 0;
+        dev.index = static_cast<uint16_t>(index * 10 + j);
+        dev.linkAddress = endpoint("fe80::2:1", behind, 0);
+        items[endpoint("fe80::2:1", static_cast<uint16_t>(19700 + index * 10 + j), kScope)] = dev;
+        behind = dev.index;
+      }
+      ++index;
+    }
+  }
+};
+
+// The bridge's side of the plan, as the scan applies it when every attach
+// succeeds: lost nodes go, candidates become idle nodes at the full count.
+struct Book {
+  std::map<KALMO::IPAddress, Find::StatusSort> statusMap;
+  std::map<KALMO::IPAddress, ScanNodeState> nodes;
+  std::set<KALMO::IPAddress> failed;
+  std::set<KALMO::IPAddress> busy;
+  std::vector<KALMO::IPAddress> attachFails;  // attaches that fail, once each
+  int attached = 0;
+
+  ScanPlan scan(const Answer& answer, bool* rescanOut = nullptr) {
+    Find::PortMap ports;
+    Find::StatusMap items;
+    answer.add(ports, items);
+    for (auto& [address, state] : nodes) state.busy = busy.count(address) != 0;
+    ScanPlan plan;
+    bool rescan = false;
+    planScan(statusMap, nodes, ports, items, failed, plan, rescan);
+    if (rescanOut) *rescanOut = rescan;
+    for (const KALMO::IPAddress& a : plan.lost) nodes.erase(a);
+    for (const auto& [a, c] : plan.candidates) {
+      EXPECT_EQ(nodes.count(a), 0u) << "a second node for one port";
+      auto f = std::find(attachFails.begin(), attachFails.end(), a);
+      if (f != attachFails.end()) {
+        attachFails.erase(f);
+        continue;
+      }
+      nodes[a] = ScanNodeState{false, SCAN_ALIVE_COUNT};
+      ++attached;
+    }
+    return plan;
+  }
+};
+
+TEST(BridgeScan, NewPortsOfOneTargetAreTwoCandidatesWithTheirOwnChains) {
+  Book book;
+  const ScanPlan plan = book.scan(Answer{{{kPortA, 1}, {kPortB, 0}}});
+  ASSERT_EQ(plan.candidates.size(), 2u);
+  EXPECT_TRUE(plan.lost.empty());
+  EXPECT_EQ(plan.candidates.at(kPortA).chain.size(), 2u);  // own item, one device behind it
+  EXPECT_EQ(plan.candidates.at(kPortB).chain.size(), 1u);
+  EXPECT_EQ(plan.candidates.at(kPortB).record.portName, "out2");
+  EXPECT_EQ(book.statusMap.size(), 2u);
+  // Seen again unchanged: nothing to do and nothing to log.
+  host_test::LogCapture log;
+  const ScanPlan again = book.scan(Answer{{{kPortA, 1}, {kPortB, 0}}});
+  EXPECT_TRUE(again.candidates.empty());
+  EXPECT_TRUE(again.lost.empty());
+  EXPECT_EQ(log.count("Scan"), 0u);
+}
+
+TEST(BridgeScan, IdlePortMissingIsReleasedAtTheFourthScan) {
+  Book book;
+  book.scan(Answer{{{kPortA, 0}}});
+  host_test::LogCapture log;
+  const std::string a = scanAddressText(kPortA);
+  for (int expected : {2, 1, 0}) {
+    bool rescan = false;
+    const ScanPlan plan = book.scan(Answer{}, &rescan);
+    EXPECT_TRUE(rescan);
+    EXPECT_TRUE(plan.lost.empty());
+    EXPECT_EQ(book.nodes.at(kPortA).aliveCount, expected);
+  }
+  const ScanPlan fourth = book.scan(Answer{});
+  EXPECT_EQ(fourth.lost, std::set<KALMO::IPAddress>{kPortA});
+  EXPECT_TRUE(book.statusMap.empty());
+  EXPECT_EQ(log.starting("Scan Mis 3 "),
+            (std::vector<std::string>{"Scan Mis 3 2 " + a, "Scan Mis 3 1 " + a, "Scan Mis 3 0 " + a}));
+  // Back once forgotten: a new port.
+  EXPECT_EQ(book.scan(Answer{{{kPortA, 0}}}).candidates.size(), 1u);
+}
+
+TEST(BridgeScan, PortBackAfterOneMissedScanIsKept) {
+  Book book;
+  book.scan(Answer{{{kPortA, 0}}});
+  book.scan(Answer{});
+  host_test::LogCapture log;
+  const ScanPlan plan = book.scan(Answer{{{kPortA, 0}}});
+  EXPECT_TRUE(plan.lost.empty());
+  EXPECT_TRUE(plan.candidates.empty());
+  EXPECT_EQ(book.nodes.at(kPortA).aliveCount, SCAN_ALIVE_COUNT);
+  EXPECT_EQ(log.starting("Scan Rec  "), std::vector<std::string>{"Scan Rec  2 " + scanAddressText(kPortA)});
+}
+
+TEST(BridgeScan, BusyNodeIsNeverCountedDown) {
+  struct Case {
+    const char* what;
+    Answer later;
+  };
+  const Case cases[] = {
+      {"target vanished", Answer{}},
+      {"chain changed", Answer{{{kPortA, 2}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Book book;
+    book.scan(Answer{{{kPortA, 0}}});
+    book.busy.insert(kPortA);
+    for (int i = 0; i < 6; ++i) {
+      bool rescan = true;
+      const ScanPlan plan = book.scan(c.later, &rescan);
+      EXPECT_FALSE(rescan);
+      EXPECT_TRUE(plan.lost.empty());
+      EXPECT_TRUE(plan.candidates.empty());
+    }
+    EXPECT_EQ(book.nodes.at(kPortA).aliveCount, SCAN_ALIVE_COUNT);
+    EXPECT_EQ(book.statusMap.at(kPortA).size(), 1u);  // the stored chain stays
+    // Once idle, the countdown starts.
+    book.busy.clear();
+    book.scan(c.later);
+    EXPECT_EQ(book.nodes.at(kPortA).aliveCount, SCAN_ALIVE_COUNT - 1);
+  }
+}
+
+TEST(BridgeScan, ChangedChainReattachesThePortInTheFourthScan) {
+  Book book;
+  book.scan(Answer{{{kPortA, 0}}});
+  host_test::LogCapture log;
+  for (int expected : {2, 1, 0}) {
+    const ScanPlan plan = book.scan(Answer{{{kPortA, 1}}});
+    EXPECT_TRUE(plan.candidates.empty());
+    EXPECT_EQ(book.nodes.at(kPortA).aliveCount, expected);
+    EXPECT_EQ(book.statusMap.at(kPortA).size(), 1u);
+  }
+  const ScanPlan fourth = book.scan(Answer{{{kPortA, 1}}});
+  EXPECT_EQ(fourth.lost, std::set<KALMO::IPAddress>{kPortA});
+  ASSERT_EQ(fourth.candidates.count(kPortA), 1u);
+  EXPECT_EQ(fourth.candidates.at(kPortA).chain.size(), 2u);
+  EXPECT_EQ(book.statusMap.at(kPortA).size(), 2u);
+  EXPECT_EQ(log.count("Scan Mis 4 "), 3u);
+  EXPECT_EQ(book.attached, 2);
+  // The new chain is the one kept now.
+  EXPECT_TRUE(book.scan(Answer{{{kPortA, 1}}}).candidates.empty());
+}
+
+TEST(BridgeScan, FailedAttachIsNotRetriedWhileThePortStaysTheSame) {
+  Book book;
+  book.attachFails.push_back(kPortA);
+  book.scan(Answer{{{kPortA, 0}}});
+  EXPECT_EQ(book.nodes.count(kPortA), 0u);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(book.scan(Answer{{{kPortA, 0}}}).candidates.empty());
+  // Missing once: forgotten at once (no node to count down), then new again.
+  const ScanPlan gone = book.scan(Answer{});
+  EXPECT_EQ(gone.lost, std::set<KALMO::IPAddress>{kPortA});
+  EXPECT_TRUE(book.statusMap.empty());
+  EXPECT_EQ(book.scan(Answer{{{kPortA, 0}}}).candidates.size(), 1u);
+  // A changed chain of a port without a node is attached at once.
+  Book other;
+  other.attachFails.push_back(kPortA);
+  other.scan(Answer{{{kPortA, 0}}});
+  EXPECT_EQ(other.scan(Answer{{{kPortA, 1}}}).candidates.size(), 1u);
+}
+
+TEST(BridgeScan, FailedNodeIsReleasedAndAttachedAgainOneScanLater) {
+  Book book;
+  book.scan(Answer{{{kPortA, 0}, {kPortB, 0}}});
+  book.failed.insert(kPortA);
+  const ScanPlan plan = book.scan(Answer{{{kPortA, 0}, {kPortB, 0}}});
+  EXPECT_EQ(plan.lost, std::set<KALMO::IPAddress>{kPortA});
+  EXPECT_TRUE(plan.candidates.empty());
+  EXPECT_TRUE(book.failed.empty());
+  EXPECT_EQ(book.statusMap.count(kPortA), 0u);
+  EXPECT_EQ(book.nodes.count(kPortB), 1u);
+  const ScanPlan next = book.scan(Answer{{{kPortA, 0}, {kPortB, 0}}});
+  EXPECT_EQ(next.candidates.size(), 1u);
+  EXPECT_EQ(next.candidates.count(kPortA), 1u);
+  // A failed port that is no longer in the status map has nothing to release.
+  book.failed.insert(endpoint("fe80::9", 1, kScope));
+  EXPECT_TRUE(book.scan(Answer{{{kPortA, 0}, {kPortB, 0}}}).lost.empty());
+}
+
+TEST(BridgeScan, NodeFailingWhenItsChangedChainEndsItsCountdownGetsOneNode) {
+  Book book;
+  book.scan(Answer{{{kPortA, 0}}});
+  for (int i = 0; i < 3; ++i) book.scan(Answer{{{kPortA, 1}}});
+  ASSERT_EQ(book.nodes.at(kPortA).aliveCount, 0);
+  book.failed.insert(kPortA);
+  const ScanPlan plan = book.scan(Answer{{{kPortA, 1}}});
+  EXPECT_EQ(plan.lost, std::set<KALMO::IPAddress>{kPortA});
+  EXPECT_EQ(plan.candidates.count(kPortA), 0u) << "attached while its entry is forgotten";
+  EXPECT_EQ(book.nodes.count(kPortA), 0u);
+  // The next scan attaches it as new, once, and the one after keeps it.
+  EXPECT_EQ(book.scan(Answer{{{kPortA, 1}}}).candidates.size(), 1u);
+  EXPECT_TRUE(book.scan(Answer{{{kPortA, 1}}}).candidates.empty());
+  EXPECT_EQ(book.attached, 2);
+}
+
+TEST(BridgeScan, NoTargetAtAllCountsDownEveryPort) {
+  Book book;
+  book.scan(Answer{{{kPortA, 0}, {kPortB, 1}}});
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(book.scan(Answer{}).lost.empty());
+  const ScanPlan fourth = book.scan(Answer{});
+  EXPECT_EQ(fourth.lost, (std::set<KALMO::IPAddress>{kPortA, kPortB}));
+  EXPECT_TRUE(book.nodes.empty());
+  EXPECT_TRUE(book.statusMap.empty());
+}
+
+}  // namespace
