@@ -23,19 +23,21 @@ std::vector<uint8_t> textBytes(const std::string& s) { return std::vector<uint8_
 // Sends one answer as `how` says; `from` is the endpoint it normally leaves.
 void respond(TargetSim& sim, const Datagram& request, const Reply& how, uint16_t code, uint64_t option,
              const std::vector<uint8_t>& payload, EndpointId from) {
-  if (how.kind == Reply::Kind::SILENT) return;
-  std::vector<uint8_t> bytes;
+  std::vector<std::vector<uint8_t>> out;
+  if (!how.before.empty()) out.push_back(how.before);
   if (how.kind == Reply::Kind::ECHO) {
-    bytes = request.bytes;
-  } else {
+    out.push_back(request.bytes);
+  } else if (how.kind != Reply::Kind::SILENT) {
     const VELLORA::StatusID status = how.kind == Reply::Kind::REFUSE ? 0 : VELLORA::STATUS_ACK;
-    bytes = TargetSim::build(code, status, option, payload);
+    out.push_back(TargetSim::build(code, status, option, payload));
   }
   const EndpointId sender = how.from != NO_ENDPOINT ? how.from : from;
-  if (how.delay.count() > 0) {
-    sim.sendLater(how.delay, sender, request.sender, std::move(bytes));
-  } else {
-    sim.send(sender, request.sender, bytes);
+  for (std::vector<uint8_t>& bytes : out) {
+    if (how.delay.count() > 0) {
+      sim.sendLater(how.delay, sender, request.sender, std::move(bytes));
+    } else {
+      sim.send(sender, request.sender, bytes);
+    }
   }
 }
 

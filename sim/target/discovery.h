@@ -46,12 +46,35 @@ struct Reply {
   Kind kind = Kind::ANSWER;
   std::chrono::milliseconds delay{0};
   EndpointId from = NO_ENDPOINT;  // answer from this endpoint instead
+  // Sent just before the answer, the same way: a stale datagram, such as a
+  // late answer to an earlier request, that must not be taken for this one.
+  std::vector<uint8_t> before;
 
-  static Reply refuse() { return Reply{Kind::REFUSE}; }
-  static Reply echo() { return Reply{Kind::ECHO}; }
-  static Reply silent() { return Reply{Kind::SILENT}; }
-  static Reply late(std::chrono::milliseconds d) { return Reply{Kind::ANSWER, d}; }
-  static Reply fromEndpoint(EndpointId e) { return Reply{Kind::ANSWER, std::chrono::milliseconds(0), e}; }
+  static Reply refuse() { return make(Kind::REFUSE); }
+  static Reply echo() { return make(Kind::ECHO); }
+  static Reply silent() { return make(Kind::SILENT); }
+  static Reply late(std::chrono::milliseconds d) {
+    Reply r;
+    r.delay = d;
+    return r;
+  }
+  static Reply fromEndpoint(EndpointId e) {
+    Reply r;
+    r.from = e;
+    return r;
+  }
+  static Reply after(std::vector<uint8_t> stale) {
+    Reply r;
+    r.before = std::move(stale);
+    return r;
+  }
+
+ private:
+  static Reply make(Kind k) {
+    Reply r;
+    r.kind = k;
+    return r;
+  }
 };
 
 struct PortSpec {

@@ -182,11 +182,19 @@ TEST_F(FindTest, BitmapsStayAllOnesWithoutTheirPayload) {
   for (int i = 0; i < 512; ++i) ASSERT_EQ(bitmap0[i] & bitmap1[i], 0xFF) << i;
 }
 
+uint64_t options(uint16_t o0, uint16_t o1, uint16_t o2, uint16_t o3) {
+  return uint64_t{o0} | (uint64_t{o1} << 16) | (uint64_t{o2} << 32) | (uint64_t{o3} << 48);
+}
+
+// Port 1 gets no answer in time; its answer turns up while port 2 is asked,
+// just before port 2's own answer.
 TEST_F(FindTest, ALatePortAnswerIsNotStoredAsTheNextPort) {
   vsim::TargetSpec spec = elsewhere();
   spec.ports = {port(1, "one"), port(2, "two")};
-  spec.ports[0].reply = vsim::Reply::late(150ms);  // arrives while port 2 is asked
-  spec.ports[1].reply = vsim::Reply::late(60ms);
+  spec.ports[0].udpPort = 35011;
+  spec.ports[0].reply = vsim::Reply::silent();
+  spec.ports[1].reply = vsim::Reply::after(vsim::TargetSim::build(
+      VELLORA::PORT_ANS, VELLORA::STATUS_ACK, options(1, 0, 35011, 1), {'o', 'n', 'e'}));
   const int t = add(spec);
   Find::PortMap ports;
   ASSERT_TRUE(client().findTarget(found({t}), ports, kMode));
@@ -201,8 +209,14 @@ TEST_F(FindTest, ALatePortAnswerIsNotStoredAsTheNextPort) {
 TEST_F(FindTest, ALateItemAnswerIsNotStoredAsTheNextItem) {
   vsim::TargetSpec spec = elsewhere();
   spec.items = {item(1, 1, vsim::ipv6("::1", 1), "one"), item(2, 1, vsim::ipv6("::1", 1), "two")};
-  spec.items[0].reply = vsim::Reply::late(150ms);
-  spec.items[1].reply = vsim::Reply::late(60ms);
+  spec.items[0].controlPort = 35021;
+  spec.items[0].reply = vsim::Reply::silent();
+  std::vector<uint8_t> stale(18, 0);
+  stale[15] = 1;  // ::1, port 1
+  stale[17] = 1;
+  stale.insert(stale.end(), {'o', 'n', 'e'});
+  spec.items[1].reply = vsim::Reply::after(
+      vsim::TargetSim::build(VELLORA::STATUSITEM_ANS, VELLORA::STATUS_ACK, options(1, 1, 35021, 1), stale));
   const int t = add(spec);
   Find::StatusMap items;
   ASSERT_TRUE(client().findTarget(found({t}), items));
