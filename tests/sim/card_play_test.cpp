@@ -156,7 +156,15 @@ TEST(CardPlayPacing, EveryByteArrivesOnceInOrder) {
     o.prefill = prefill;
     o.timeoutMs = 5000;
     CardPlay player(o);
-    ASSERT_TRUE(player.run()) << prefill;
+    ASSERT_TRUE(player.open());
+    ASSERT_TRUE(player.choose());
+    ASSERT_EQ(player.prepare(), 7u);
+    if (prefill) player.prefillBuffer();
+    player.start();
+    player.playAll();
+    ASSERT_EQ(player.remaining(), 0u);
+    ASSERT_TRUE(player.drain());
+    player.stop(); player.unprepare(); player.close();
     EXPECT_EQ(player.written(), o.bytes);
     const std::vector<uint8_t> expected = CardPlay::pattern(0, o.bytes, 2);
     EXPECT_EQ(player.checksum(), CardPlay::fnv1a(expected.data(), expected.size()));
