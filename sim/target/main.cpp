@@ -1,7 +1,8 @@
 // vellora-target-sim: stand-in network audio targets as a program. It
 // prints "ready" once every target answers, one reply line per command read
-// from its command FIFO, and a summary per port when it ends (SIGINT,
-// SIGTERM or "quit") or is asked ("summary").
+// from its command FIFO, and a summary (a line per port, then "end
+// summary") when it ends (SIGINT, SIGTERM or "quit") or is asked
+// ("summary").
 //
 //   vellora-target-sim --compare PLAYED RECORDING
 // compares a recording with the bytes that were played and exits 0 when
@@ -102,6 +103,7 @@ class CommandFifo {
 void printSummary(const vsim::TargetProgram& program) {
   if (!program.writeRecordings()) std::fprintf(stderr, "recordings could not be written\n");
   std::fputs(vsim::TargetProgram::format(program.summary()).c_str(), stdout);
+  std::fputs("end summary\n", stdout);
   std::fflush(stdout);
 }
 

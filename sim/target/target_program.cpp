@@ -576,6 +576,7 @@ std::vector<PortSummary> TargetProgram::summary() const {
       r.checksum = audioChecksum(audio.data(), audio.size());
       r.volume = impl_->portVolume(t, p);
       r.connects = s.connects;
+      r.disconnects = s.disconnects;
       r.wireFormat = p.sink->wireFormat();
       out.push_back(r);
     }
@@ -589,12 +590,12 @@ std::string TargetProgram::format(const std::vector<PortSummary>& ports) {
   for (const PortSummary& p : ports) {
     std::snprintf(line, sizeof line,
                   "port %s:%s packets=%llu resends=%llu gaps=%llu bytes=%llu checksum=%016llx "
-                  "volume=%d connects=%llu wire=0x%llx\n",
+                  "volume=%d connects=%llu disconnects=%llu wire=0x%llx\n",
                   p.target.c_str(), p.port.c_str(), static_cast<unsigned long long>(p.packets),
                   static_cast<unsigned long long>(p.resends), static_cast<unsigned long long>(p.gaps),
                   static_cast<unsigned long long>(p.bytes), static_cast<unsigned long long>(p.checksum),
                   p.volume, static_cast<unsigned long long>(p.connects),
-                  static_cast<unsigned long long>(p.wireFormat));
+                  static_cast<unsigned long long>(p.disconnects), static_cast<unsigned long long>(p.wireFormat));
     text += line;
   }
   return text;

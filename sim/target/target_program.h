@@ -60,6 +60,7 @@ struct PortSummary {
   uint64_t checksum = 0;  // FNV-1a of the audio bytes
   int16_t volume = 0;     // the port's volume value as the target holds it
   uint64_t connects = 0;
+  uint64_t disconnects = 0;  // disconnect requests of the last stream
   uint64_t wireFormat = 0;
 };
 
