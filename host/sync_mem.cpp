@@ -1,0 +1,265 @@
+#include "host/sync_mem.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/syslog.h"
+#include "host/card_format.h"
+
+using KALMO::SysLog::ERR;
+using KALMO::SysLog::INFO;
+using KALMO::SysLog::NOTICE;
+
+namespace {
+
+constexpr uint64_t PS_PER_US = 1'000'000;
+constexpr uint32_t ERROR_CONNECTED = HOST_STATUS_ERROR | HOST_STATUS_CONNECTED;
+
+// Every card's control channel introduces itself the same way.
+VELLORA::Control::Setting& hostControlSetting() {
+  static VELLORA::Control::Setting setting = [] {
+    VELLORA::Control::Setting s;
+    s.name = "Alsa Host Control";
+    s.nameValue = ~uint64_t{0};
+    return s;
+  }();
+  return setting;
+}
+
+// Copies at most 63 bytes of the name into a zeroed 64-byte field.
+void putName(char (&field)[64], const std::string& name) {
+  std::memset(field, 0, sizeof field);
+  std::memcpy(field, name.data(), std::min<std::size_t>(name.size(), sizeof field - 1));
+}
+
+bool streamActive(VELLORA::SSync::SyncState s) {
+  return s == VELLORA::SSync::Connecting || s == VELLORA::SSync::Connected ||
+         s == VELLORA::SSync::Disconnecting;
+}
+
+}  // namespace
+
+SyncMem::SyncMem() : control(hostControlSetting()) {}
+
+SyncMem::~SyncMem() { releaseSendCpu(); }
+
+void SyncMem::releaseSendCpu() {
+  if (sendCpu != -1 && occupiedCpu) occupiedCpu->releaseCpuSend(sendCpu);
+  sendCpu = -1;
+}
+
+bool SyncMem::setSink(KALMO::IPAddress sink, VELLORA::Find::StatusSort& chain,
+                      KALMO::Clock latency, bool probe) {
+  for (const VELLORA::Find::StatusSortSt& e : chain) INFO << "Status : " << e.itemName;
+  if (!chain.empty()) {
+    if (!control.open()) {
+      ERR << "control open error";
+      return false;
+    }
+    if (!control.connect(chain)) {
+      ERR << "control connect error";
+      return false;
+    }
+  }
+  return VELLORA::SSync::setSink(sink, latency, probe);
+}
+
+void SyncMem::openMem(uint8_t* mapBase, const std::string& targetName,
+                      const std::string& portName) {
+  ring = mapBase;
+  controlBlock = reinterpret_cast<SyncMemControl*>(mapBase + alsaSetting.ringBytes());
+  periodCopy.attach(ring, alsaSetting.ringBytes(), controlBlock);
+
+  putName(controlBlock->targetName, targetName);
+  putName(controlBlock->portName, portName);
+  const CardOffer offer = cardOffer(sincSupportPCM, sincSupportDSDlsb, sincSupportDSDmsb);
+  cardStore(controlBlock->rateMask, offer.rateMask);
+  cardStore(controlBlock->formatMask, offer.formatMask);
+  cardStore(controlBlock->channelMask, offer.channelMask);
+  cardStore(controlBlock->periodMax, alsaSetting.periodMax);
+  cardStore(controlBlock->periodMin, alsaSetting.periodMin);
+  cardStore(controlBlock->periodSizeMax, alsaSetting.periodSizeMax);
+  cardStore(controlBlock->periodSizeMin, alsaSetting.periodSizeMin);
+
+  int16_t g = 0;
+  if (control.getVolume(g)) {
+    volumeLast = cardVolumeFromTarget(g);
+    cardStore(controlBlock->volume, volumeLast);
+    INFO << "Volume Add : " << int{g} << " " << volumeLast;
+  } else {
+    cardStore(controlBlock->volume, 0);
+    volumeLast = 0;
+  }
+  wantedStatus = HOST_STATUS_READY;
+  statusUpdate();
+}
+
+void SyncMem::statusUpdate() {
+  if (wantedStatus == postedStatus || !controlBlock) return;
+  postedStatus = wantedStatus;
+  cardStore(controlBlock->hostStatus, postedStatus, std::memory_order_release);
+  wakeup();
+}
+
+bool SyncMem::isMemStatusOpen() {
+  return controlBlock &&
+         (cardLoad(controlBlock->memStatus, std::memory_order_acquire) & MEM_STATUS_OPEN);
+}
+
+void SyncMem::close() {
+  VELLORA::SSyncBuffer::close();
+  if (controlBlock) cardStore(controlBlock->hostStatus, HOST_STATUS_CLOSED, std::memory_order_release);
+  wantedStatus = postedStatus = 0;
+  releaseSendCpu();
+  wakeup();
+}
+
+void SyncMem::notifyStreamDone(VELLORA::Stream& block, bool) {
+  if (periodCopy.fill(block, alsaSetting.unInitMemDet, hostFormat.getMuteByte())) notify();
+}
+
+bool SyncMem::work() {
+  if (!controlBlock) return true;
+  auto memStatus = [this] { return cardLoad(controlBlock->memStatus, std::memory_order_acquire); };
+
+  if (streamActive(syncState.load())) {
+    uint32_t f = memStatus();
+    if (playFlag.load() && !(f & MEM_STATUS_RUNNING)) {
+      wantedStatus &= ~HOST_STATUS_PLAY;
+      statusUpdate();
+      if (alsaSetting.alsaUnderrun) VELLORA::SSyncBuffer::stop();
+      f = memStatus();
+    } else if (!playFlag.load() && (f & MEM_STATUS_RUNNING)) {
+      periodCopy.underrunArmed = false;
+      wantedStatus |= HOST_STATUS_PLAY;
+      statusUpdate();
+      VELLORA::SSyncBuffer::play();
+      f = memStatus();
+    }
+    if (!(f & MEM_STATUS_PREPARED)) {
+      VELLORA::SSyncBuffer::disconnect();
+      wantedStatus = HOST_STATUS_READY;
+      statusUpdate();
+      releaseSendCpu();
+    }
+    return volumeStep();
+  }
+
+  // Idle: also clears an earlier error.
+  wantedStatus = HOST_STATUS_READY;
+  statusUpdate();
+  if (!(memStatus() & MEM_STATUS_PREPARED)) return volumeStep();
+  return connectSequence();
+}
+
+bool SyncMem::volumeStep() {
+  const int32_t v = cardLoad(controlBlock->volume);
+  if (v == volumeLast) return true;
+  volumeLast = v;
+  control.setVolume(targetVolumeFromCard(v));
+  int16_t g = 0;
+  if (!control.getVolume(g)) return true;
+  const int32_t w = cardVolumeFromTarget(g);
+  cardStore(controlBlock->volume, w);
+  volumeLast = w;
+  INFO << "Volume Update : " << int{g} << " " << volumeLast;
+  return true;
+}
+
+bool SyncMem::chooseTransfer() {
+  const uint64_t cycleUs = profile.cycleTime.get() / PS_PER_US;
+  if (profile.targetProfileLimitTime.get() != 0) {
+    NOTICE << "configTransfer profile";
+    configTransferAuto(profile.targetProfileLimitTime, 0, profile.cycleTime);
+    if (getCycleTime().get() > 999'999'999) {
+      changeWorkMode(static_cast<THRED_MODE>(profile.syncWorkerMode &
+                                             ~(NOSLEEP4CORE | NOSLEEPFORCE)));
+    }
+    return true;
+  }
+  if (!profile.flexCycle) {
+    NOTICE << "configTransfer Fix " << cycleUs;
+    if (configTransferFix(profile.cycleTime, 0)) return true;
+    ERR << "error configTransfer Fix";
+    return false;
+  }
+  if (!profile.randomCycle) {
+    NOTICE << "configTransfer Var " << cycleUs;
+    if (configTransferVar(profile.cycleTime, 0)) return true;
+    ERR << "error configTransfer Var";
+    return false;
+  }
+  NOTICE << "configTransfer Random " << cycleUs << " - " << profile.cycleMinTime.get() / PS_PER_US;
+  if (configTransferRandom(profile.cycleMinTime, profile.cycleTime, 0)) return true;
+  ERR << "error configTransfer Random";
+  return false;
+}
+
+bool SyncMem::connectSequence() {
+  auto failed = [this] {
+    wantedStatus |= ERROR_CONNECTED;
+    statusUpdate();
+    return false;
+  };
+
+  VELLORA::FormatConfigure word;
+  const bool usableFormat = cardFormatWord(cardLoad(controlBlock->format), cardLoad(controlBlock->rate),
+                                           cardLoad(controlBlock->channels), word);
+  INFO << "connect";
+  // The geometry is the driver's word: read once, and refused like an
+  // unusable format when the ring cannot hold it in whole periods of at
+  // least one frame.
+  const uint32_t bufferBytes = cardLoad(controlBlock->bufferBytes);
+  const uint32_t periodCount = cardLoad(controlBlock->periodCount);
+  const uint32_t frameBytes = word.getWid() * word.getChannel();
+  const bool usableGeometry =
+      PeriodCopy::usableGeometry(bufferBytes, periodCount, alsaSetting.ringBytes()) &&
+      bufferBytes / periodCount >= frameBytes;
+  if (!usableFormat || !usableGeometry) {
+    wantedStatus |= ERROR_CONNECTED;
+    statusUpdate();
+    return volumeStep();
+  }
+
+  const uint8_t mute = word.getMuteByte();
+  INFO << "valid format " << unsigned{mute} << " " << bufferBytes;
+  // A stream that ended by itself may leave its buffer worker in the hook
+  // for one more pass; it ends now that the state is Idle, and must have
+  // ended before the hook state and the ring are reset under it.
+  if (bufferThread.joinable()) bufferThread.join();
+  periodCopy.reset(bufferBytes, periodCount);
+  std::memset(ring, mute, bufferBytes);
+  notify();
+
+  if (!is_active() || !setSinkConfigure(word)) return failed();
+  if (!chooseTransfer()) return false;
+
+  const uint64_t cycleUs = getCycleTime().get() / PS_PER_US;
+  const double hz = cycleUs ? 1'000'000.0 / static_cast<double>(cycleUs) : 0.0;
+  if (getMode() == 3) {
+    NOTICE << "start cycle=" << cycleUs << "usec " << hz << "Hz size=" << getCycleSize()
+           << " cycleMin=" << getMinCycleTime().get() / PS_PER_US << "usec "
+           << static_cast<uint64_t>(hz);
+  } else {
+    NOTICE << "start cycle=" << cycleUs << "usec " << hz << "Hz size=" << getCycleSize()
+           << " cycleMin=" << getMinCycleTime().get() / PS_PER_US << "usec " << hz;
+  }
+  const uint32_t hostFrame = hostFormat.getWid() * hostFormat.getChannel();
+  INFO << "Buffer count=" << periodCount << " size=" << bufferBytes << " frameSize=" << hostFrame;
+  const unsigned long frames = (bufferBytes / periodCount) / std::max<uint32_t>(hostFrame, 1);
+  setupBuffer(frames, static_cast<unsigned long>(alsaSetting.syncBufferCount), false, 0);
+  INFO << "syncBuffer size = " << frames << " * " << alsaSetting.syncBufferCount;
+
+  if (!connectPrepare()) return failed();
+  if (occupiedCpu) {
+    releaseSendCpu();
+    sendCpu = occupiedCpu->commitCpuSend();
+  }
+  if (!VELLORA::SSyncBuffer::connect(true, sendCpu)) return failed();
+  if (!connectWait() || !streamActive(syncState.load())) return failed();
+
+  wantedStatus |= HOST_STATUS_CONNECTED;
+  statusUpdate();
+  INFO << "connect DONE";
+  return volumeStep();
+}

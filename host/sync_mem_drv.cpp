@@ -1,0 +1,150 @@
+#include "host/sync_mem_drv.h"
+
+#include <cstdio>
+#include <cstring>
+#include <list>
+
+#include "base/syslog.h"
+#include "base/thread_priority.h"
+
+using KALMO::SysLog::ERR;
+using KALMO::SysLog::INFO;
+using KALMO::SysLog::WARNING;
+
+SyncMemDrv::SyncMemDrv(BridgeDriver& driver) : driver_(driver) {}
+
+SyncMemDrv::~SyncMemDrv() { close(); }
+
+std::size_t SyncMemDrv::mappingBytes() const {
+  return std::size_t{alsaSetting.ringBytes()} + SYNC_MEM_CONTROL_SIZE;
+}
+
+void SyncMemDrv::raiseError() {
+  if (errorFlag) errorFlag->store(true);
+}
+
+bool SyncMemDrv::openMem(int memNo_, const std::string& targetName, const std::string& portName,
+                         int cpuOther, int rangeOther, std::atomic<bool>* errorFlag_) {
+  notifyCpu = cpuOther;
+  notifyCpuCount = rangeOther;
+  errorFlag = errorFlag_;
+  memNo = memNo_;
+
+  const std::string path = driver_.cardPath(memNo);
+  cardFd = driver_.openCard(memNo);
+  INFO << "open " << path << " " << cardFd;
+  if (cardFd < 0) {
+    std::fprintf(stderr, "open error %s\n", path.c_str());
+    std::fflush(stderr);
+    cardFd = -1;
+    return false;
+  }
+  mapBase = driver_.map(cardFd, mappingBytes());
+  if (!mapBase) {
+    ERR << "MAP_FAILED ";
+    driver_.close(cardFd);
+    cardFd = -1;
+    return false;
+  }
+  std::memset(mapBase, 0, mappingBytes());
+
+  // Fills the offer and posts the first status: its wake-up comes before
+  // the attach.
+  SyncMem::openMem(mapBase, targetName, portName);
+
+  const long result = driver_.attach(cardFd, memNo);
+  if (result < 0) {
+    INFO << "VELLORA_BR_ATTACH  ERR";
+    releaseCard();
+    return false;
+  }
+  INFO << "VELLORA_BR_ATTACH  " << memNo << " " << cardFd << " " << result << " " << targetName
+       << " " << portName;
+  running = true;
+  pending = false;
+  notifyThread = std::thread([this] { thread_notify_func(); });
+  return true;
+}
+
+void SyncMemDrv::thread_notify_func() {
+  const unsigned long self = KALMO::ThreadPriority::getSelfThreadID();
+  if (notifyCpu != -1 && notifyCpuCount > 0) {
+    const std::list<KALMO::ThreadPriority::Cpus> cpus = {
+        {static_cast<uint16_t>(notifyCpu), static_cast<uint16_t>(notifyCpuCount)}};
+    if (KALMO::ThreadPriority::setCpuThread(self, cpus)) {
+      INFO << "Notify Thread CPU set " << notifyCpu << "," << notifyCpuCount;
+    } else {
+      WARNING << "Notify Thread CPU set error " << notifyCpu << "," << notifyCpuCount;
+    }
+  }
+  if (KALMO::ThreadPriority::setPriority(self, KALMO::ThreadPriority::IDLE)) {
+    INFO << "Notify Thread Priority set IDLE";
+  } else {
+    WARNING << "Notify Thread Priority set Error";
+  }
+
+  std::unique_lock<std::mutex> lock(notifyMutex);
+  for (;;) {
+    notifyCond.wait(lock, [this] { return !running.load() || pending.load(); });
+    if (!running.load()) return;
+    pending = false;
+    // The request runs without the mutex, so notify() never waits for it;
+    // whatever it asks for meanwhile leaves pending set for the next pass.
+    lock.unlock();
+    const long result = driver_.notify(cardFd, memNo);
+    lock.lock();
+    if (result != 0) {
+      INFO << "thread_notify_func ioctl error";
+      running = false;
+      raiseError();
+      return;
+    }
+  }
+}
+
+void SyncMemDrv::notify() {
+  if (!running.load()) return;
+  {
+    // Set under the mutex: the notify thread cannot miss it between its
+    // test and its wait.
+    std::lock_guard<std::mutex> lock(notifyMutex);
+    pending = true;
+  }
+  notifyCond.notify_one();
+}
+
+void SyncMemDrv::wakeup() {
+  if (cardFd == -1) return;
+  const long result = driver_.wakeup(cardFd, memNo);
+  if (result != 0) {
+    ERR << "Error VELLORA_BR_WAKEUP  " << cardFd << " " << memNo << " " << result;
+    raiseError();
+  }
+}
+
+void SyncMemDrv::close() {
+  if (cardFd < 0) return;
+  {
+    std::lock_guard<std::mutex> lock(notifyMutex);
+    running = false;
+  }
+  notifyCond.notify_all();
+  if (notifyThread.joinable()) notifyThread.join();
+
+  VELLORA::SSyncBuffer::close();
+  cardStore(controlBlock->hostStatus, HOST_STATUS_CLOSED, std::memory_order_release);
+  wantedStatus = postedStatus = 0;
+  releaseSendCpu();
+  wakeup();
+  releaseCard();
+}
+
+void SyncMemDrv::releaseCard() {
+  driver_.unmap(mapBase, mappingBytes());
+  mapBase = nullptr;
+  ring = nullptr;
+  controlBlock = nullptr;
+  periodCopy.attach(nullptr, 0, nullptr);
+  driver_.close(cardFd);
+  cardFd = -1;
+}

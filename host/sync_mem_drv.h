@@ -1,0 +1,53 @@
+#pragma once
+// Binds one attached output port to its virtual sound card: opens card
+// device N of the bridge driver, maps the ring and control block, lets the
+// card path fill the block, attaches the card, and runs the notify thread
+// that tells the driver each time data was taken from the ring. A failed
+// request on the card device stops the daemon through the owner's stop flag.
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "host/bridge_driver.h"
+#include "host/sync_mem.h"
+
+class SyncMemDrv : public SyncMem {
+ public:
+  // The driver the daemon was built for (makeBridgeDriver).
+  explicit SyncMemDrv(BridgeDriver& driver);
+  ~SyncMemDrv();
+
+  // Binds card memNo; on false no descriptor and no mapping remain.
+  bool openMem(int memNo, const std::string& targetName, const std::string& portName,
+               int cpuOther, int rangeOther, std::atomic<bool>* errorFlag);
+  // Takes the card down; nothing when no card is bound.
+  void close();
+  int getMemNo() const { return memNo; }
+
+  void wakeup() override;
+  void notify() override;
+
+  int cardFd = -1;
+  int memNo = 0;
+  uint8_t* mapBase = nullptr;
+  std::thread notifyThread;
+  std::atomic<bool> running{false};
+  std::atomic<bool> pending{false};
+  std::mutex notifyMutex;
+  std::condition_variable notifyCond;
+  int notifyCpu = -1;
+  int notifyCpuCount = 0;
+  std::atomic<bool>* errorFlag = nullptr;
+
+ private:
+  void thread_notify_func();
+  std::size_t mappingBytes() const;
+  void raiseError();
+  // Unmaps the card and closes its device.
+  void releaseCard();
+
+  BridgeDriver& driver_;
+};

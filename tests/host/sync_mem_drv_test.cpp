@@ -1,0 +1,211 @@
+#include "host/sync_mem_drv.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "sim/driver/sim_dir.h"
+#include "sim/driver/sim_driver.h"
+
+namespace {
+
+using vsim::Req;
+
+constexpr uint32_t RING = 4 * 1024;
+
+template <typename Pred>
+bool eventually(Pred pred, int ms = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+class Binding : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.ok());
+    control = driver.openControl();
+    ASSERT_GE(control, 0);
+    card = static_cast<int>(driver.create(control, RING));
+    ASSERT_EQ(card, 0);
+  }
+  void TearDown() override { driver.close(control); }
+  std::unique_ptr<SyncMemDrv> node() {
+    auto n = std::make_unique<SyncMemDrv>(driver);
+    n->alsaSetting.periodMax = 4;
+    n->alsaSetting.periodSizeMax = 1024;
+    n->alsaSetting.periodMin = 2;
+    n->alsaSetting.periodSizeMin = 8;
+    return n;
+  }
+  std::vector<Req> kindsAfterCreate() const {
+    std::vector<Req> kinds;
+    for (const auto& r : driver.requests()) {
+      if (r.kind != Req::Create) kinds.push_back(r.kind);
+    }
+    return kinds;
+  }
+
+  vsim::SimDirectory dir;
+  vsim::SimDriver driver{dir.path()};
+  int control = -1;
+  int card = -1;
+  std::atomic<bool> stop{false};
+};
+
+TEST_F(Binding, OpenFillsTheBlockAndWakesBeforeTheAttach) {
+  auto n = node();
+  const std::string longName(80, 'x');
+  ASSERT_TRUE(n->openMem(card, longName, "Port", -1, -1, &stop));
+  EXPECT_EQ(n->getMemNo(), card);
+  const auto recs = driver.requests();
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_EQ(recs[1].kind, Req::Wakeup);
+  EXPECT_EQ(recs[1].hostStatus, HOST_STATUS_READY);
+  EXPECT_EQ(recs[1].number, bridgeRequestNumber(0));
+  EXPECT_EQ(recs[2].kind, Req::Attach);
+
+  const SyncMemControl& b = *n->controlBlock;
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(&b), n->mapBase + RING);
+  EXPECT_EQ(std::string(b.targetName), std::string(63, 'x'));
+  EXPECT_EQ(std::string(b.portName), "Port");
+  EXPECT_EQ(b.periodMax, 4);
+  EXPECT_EQ(b.periodMin, 2);
+  EXPECT_EQ(b.periodSizeMax, 1024);
+  EXPECT_EQ(b.periodSizeMin, 8);
+  EXPECT_EQ(b.volume, 0) << "no volume from a target without a control channel";
+  EXPECT_FALSE(stop.load());
+}
+
+TEST_F(Binding, CloseWakesWithStatusZeroThenReleasesEverything) {
+  auto n = node();
+  ASSERT_TRUE(n->openMem(card, "T", "P", -1, -1, &stop));
+  EXPECT_EQ(driver.openDescriptors(), 2);
+  EXPECT_EQ(driver.liveMappings(), 1);
+  n->close();
+  const auto recs = driver.requests();
+  ASSERT_EQ(recs.back().kind, Req::Wakeup);
+  EXPECT_EQ(recs.back().hostStatus, HOST_STATUS_CLOSED);
+  EXPECT_TRUE(recs.back().daemonMapped) << "the wake-up comes before the unmapping";
+  EXPECT_EQ(driver.openDescriptors(), 1);
+  EXPECT_EQ(driver.liveMappings(), 0);
+  EXPECT_EQ(n->cardFd, -1);
+
+  const std::size_t before = driver.requests().size();
+  n->close();
+  n.reset();
+  EXPECT_EQ(driver.requests().size(), before) << "a second close and the destructor do nothing";
+}
+
+TEST_F(Binding, DestructorClosesABoundCard) {
+  {
+    auto n = node();
+    ASSERT_TRUE(n->openMem(card, "T", "P", -1, -1, &stop));
+  }
+  EXPECT_EQ(driver.requests().back().kind, Req::Wakeup);
+  EXPECT_EQ(driver.requests().back().hostStatus, HOST_STATUS_CLOSED);
+  EXPECT_EQ(driver.openDescriptors(), 1);
+  EXPECT_EQ(driver.liveMappings(), 0);
+}
+
+TEST_F(Binding, FailedOpenLeavesNothingBehind) {
+  const struct {
+    const char* name;
+    int memNo;
+    uint32_t sizeMax;  // periodSizeMax of the node: another ring than the card's
+    bool failAttach;
+    std::vector<Req> requests;
+  } cases[] = {
+      {"no such card", 5, 1024, false, {}},
+      {"mapping larger than the card", 0, 2048, false, {}},
+      {"attach refused", 0, 1024, true, {Req::Wakeup, Req::Attach}},
+  };
+  for (const auto& c : cases) {
+    if (c.failAttach) driver.failRequest(Req::Attach, -1, 1);
+    const std::size_t before = driver.requests().size();
+    {
+      auto n = node();
+      n->alsaSetting.periodSizeMax = static_cast<int32_t>(c.sizeMax);
+      EXPECT_FALSE(n->openMem(c.memNo, "T", "P", -1, -1, &stop)) << c.name;
+      EXPECT_EQ(n->cardFd, -1) << c.name;
+      EXPECT_EQ(driver.openDescriptors(), 1) << c.name;
+      EXPECT_EQ(driver.liveMappings(), 0) << c.name;
+      n->notify();
+      n->close();
+    }
+    const auto recs = driver.requests();
+    std::vector<Req> kinds;
+    for (std::size_t i = before; i < recs.size(); ++i) kinds.push_back(recs[i].kind);
+    EXPECT_EQ(kinds, c.requests) << c.name << ": close, notify and the destructor send nothing";
+  }
+}
+
+TEST_F(Binding, NotificationsAskedDuringARequestMergeIntoOne) {
+  auto n = node();
+  n->notify();  // before the binding: nothing
+  ASSERT_TRUE(n->openMem(card, "T", "P", -1, -1, &stop));
+  EXPECT_EQ(driver.count(Req::Notify), 0);
+
+  driver.holdRequest(Req::Notify);
+  n->notify();
+  ASSERT_TRUE(driver.waitHeld(Req::Notify, 1, 5000));
+  for (int i = 0; i < 3; ++i) n->notify();
+  driver.releaseRequest(Req::Notify);
+  ASSERT_TRUE(eventually([&] { return driver.count(Req::Notify) == 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(driver.count(Req::Notify), 2);
+
+  // Many in a row merge into at most as many requests, and the last one
+  // is never lost.
+  for (int i = 0; i < 200; ++i) n->notify();
+  EXPECT_TRUE(eventually([&] { return driver.count(Req::Notify) >= 3; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_LE(driver.count(Req::Notify), 202);
+  const int after = driver.count(Req::Notify);
+  n->notify();
+  EXPECT_TRUE(eventually([&] { return driver.count(Req::Notify) > after; }));
+  EXPECT_FALSE(stop.load());
+}
+
+TEST_F(Binding, FailingNotifyEndsTheThreadAndRaisesTheStopFlag) {
+  auto n = node();
+  ASSERT_TRUE(n->openMem(card, "T", "P", -1, -1, &stop));
+  driver.failRequest(Req::Notify, -1, 1);
+  n->notify();
+  ASSERT_TRUE(eventually([&] { return stop.load(); }));
+  EXPECT_TRUE(eventually([&] { return !n->running.load(); }));
+  n->notify();  // the thread has ended: nothing more is sent
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(driver.count(Req::Notify), 1);
+  n->close();
+  EXPECT_EQ(driver.liveMappings(), 0);
+}
+
+TEST_F(Binding, FailingWakeupRaisesTheStopFlag) {
+  auto n = node();
+  driver.failRequest(Req::Wakeup, 2, 1);
+  ASSERT_TRUE(n->openMem(card, "T", "P", -1, -1, &stop)) << "a failed wake-up changes no state";
+  EXPECT_TRUE(stop.load());
+  EXPECT_GE(n->cardFd, 0);
+}
+
+TEST_F(Binding, NotifyThreadRunsPinnedOrNot) {
+  for (int cpuOther : {-1, 0}) {
+    auto n = node();
+    const int before = driver.count(Req::Notify);
+    ASSERT_TRUE(n->openMem(card, "T", "P", cpuOther, 1, &stop));
+    n->notify();
+    EXPECT_TRUE(eventually([&] { return driver.count(Req::Notify) > before; })) << cpuOther;
+    n->close();
+  }
+  EXPECT_FALSE(stop.load());
+}
+
+}  // namespace

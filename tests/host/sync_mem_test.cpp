@@ -1,0 +1,421 @@
+#include "host/sync_mem_drv.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "sim/card_play/card_play.h"
+#include "sim/driver/sim_dir.h"
+#include "sim/driver/sim_driver.h"
+#include "sim/target/control.h"
+#include "sim/target/sink.h"
+#include "sim/target/target_sim.h"
+#include "tests/common/test_env.h"
+
+namespace {
+
+using vsim::CardPlay;
+using vsim::CardPlayOptions;
+using vsim::Req;
+
+constexpr uint64_t bit(unsigned n) { return uint64_t{1} << n; }
+constexpr uint64_t F44100 = bit(33), F48000 = bit(34);
+constexpr uint64_t mult(unsigned j) { return bit(35 + j); }
+
+template <typename Pred>
+bool eventually(Pred pred, int ms = 10000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+vsim::SinkConfig pcmSink() {
+  vsim::SinkConfig c;
+  c.pcm = 0x02 | 0x0200 | 0x0400 | F44100 | F48000 | mult(0) | mult(1) | mult(2);
+  return c;
+}
+
+// One node of the daemon on a simulated card, streaming to a stand-in sink
+// on [::1], with a thread in the main loop's place calling work() every 10 ms.
+class CardPath : public ::testing::Test {
+ protected:
+  void start(const vsim::SinkConfig& config = pcmSink(), bool delayLine = false,
+             bool alsaUnderrun = true, VELLORA::Find::StatusSort chain = {}) {
+    ASSERT_TRUE(dir.ok());
+    sink = std::make_unique<vsim::Sink>(sim, vsim::ipv6("::1", 0), config);
+    control = driver.openControl();
+    ASSERT_GE(control, 0);
+    node = std::make_unique<SyncMemDrv>(driver);
+    node->alsaSetting.unInitMemDet = delayLine;
+    node->alsaSetting.alsaUnderrun = alsaUnderrun;
+    node->profile.syncWorkerMode = 0;  // round-robin, sleeping waits
+    const int card = static_cast<int>(driver.create(control, node->alsaSetting.ringBytes()));
+    ASSERT_EQ(card, 0);
+    ASSERT_TRUE(node->open(static_cast<VELLORA::SSync::THRED_MODE>(0), 10'000'000'000ull, 0,
+                           "test host", 77, -1, -1, 0));
+    ASSERT_TRUE(node->setSink(sink->address(), chain, 0, false));
+    ASSERT_TRUE(node->openMem(card, "Target", "Port", -1, -1, &stop));
+    loop = std::thread([this] {
+      while (!quit) {
+        if (!node->work()) failures++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
+  }
+  void TearDown() override {
+    quit = true;
+    if (loop.joinable()) loop.join();
+    if (node) node->close();
+    node.reset();
+    if (control >= 0) {
+      driver.remove(control, 0);
+      driver.close(control);
+    }
+    control = -1;
+  }
+  CardPlayOptions options(uint64_t bytes) const {
+    CardPlayOptions o;
+    o.dir = dir.path();
+    o.bytes = bytes;
+    o.timeoutMs = 10000;
+    // A long buffer: a writer held up by a loaded machine must not let the
+    // reader catch up (that is an underrun, not what these tests look at).
+    o.periodCount = 32;
+    return o;
+  }
+  // Opens, prepares, fills and starts the card, until the daemon plays it.
+  ::testing::AssertionResult startPlaying(CardPlay& player) {
+    if (!player.open() || !player.choose()) return ::testing::AssertionFailure() << "no card";
+    const uint32_t status = player.prepare();
+    if (status != 0x7) return ::testing::AssertionFailure() << "prepare gave " << status;
+    player.prefillBuffer();
+    player.start();
+    if (!eventually([&] { return player.card().hostStatus() == 0xF; })) {
+      return ::testing::AssertionFailure() << "not playing";
+    }
+    return ::testing::AssertionSuccess();
+  }
+  // Host statuses of the wake-ups so far.
+  std::vector<uint32_t> posted() const {
+    std::vector<uint32_t> out;
+    for (const auto& r : driver.requests()) {
+      if (r.kind == Req::Wakeup) out.push_back(r.hostStatus);
+    }
+    return out;
+  }
+
+  vsim::SimDirectory dir;
+  vsim::SimDriver driver{dir.path()};
+  vsim::TargetSim sim;
+  std::unique_ptr<vsim::Sink> sink;
+  int control = -1;
+  std::unique_ptr<SyncMemDrv> node;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> quit{false};
+  std::atomic<int> failures{0};
+  std::thread loop;
+};
+
+// What arrived is silence, then exactly the audio, then silence.
+::testing::AssertionResult arrivedAsPlayed(const std::vector<uint8_t>& got,
+                                           const std::vector<uint8_t>& played, uint8_t mute) {
+  std::size_t start = 0;
+  while (start < got.size() && got[start] == mute) ++start;
+  if (got.size() - start < played.size()) {
+    return ::testing::AssertionFailure() << "only " << got.size() - start << " of "
+                                         << played.size() << " bytes arrived";
+  }
+  for (std::size_t i = 0; i < played.size(); ++i) {
+    if (got[start + i] != played[i]) {
+      return ::testing::AssertionFailure() << "byte " << i << " differs";
+    }
+  }
+  for (std::size_t i = start + played.size(); i < got.size(); ++i) {
+    if (got[i] != mute) return ::testing::AssertionFailure() << "byte " << i << " after the audio";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST_F(CardPath, StatusFollowsTheCard) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  start();
+  CardPlay player(options(48000 * 4));
+  ASSERT_TRUE(player.open());
+  EXPECT_EQ(player.card().hostStatus(), HOST_STATUS_READY);
+  ASSERT_TRUE(player.choose());
+  EXPECT_EQ(player.prepare(), 0x7u);
+  player.start();
+  EXPECT_TRUE(eventually([&] { return player.card().hostStatus() == 0xF; }));
+  EXPECT_TRUE(eventually([&] { return node->playFlag.load(); }));
+  player.stop();
+  EXPECT_TRUE(eventually([&] { return player.card().hostStatus() == 0x7; }));
+  EXPECT_TRUE(eventually([&] { return !node->playFlag.load(); })) << "alsaUnderrun stops the stream";
+  player.start();
+  EXPECT_TRUE(eventually([&] { return player.card().hostStatus() == 0xF; }));
+  player.unprepare();
+  EXPECT_TRUE(eventually([&] { return player.card().hostStatus() == 0x3; }));
+  EXPECT_TRUE(eventually([&] { return node->syncState.load() == VELLORA::SSync::Idle; }));
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_FALSE(stop.load());
+  // Every change was followed by a wake-up, the first before the attach.
+  const std::vector<uint32_t> seen = posted();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.front(), HOST_STATUS_READY);
+}
+
+TEST_F(CardPath, PlayedAudioArrivesByteForByte) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  start();
+  CardPlayOptions o = options(0);
+  o.format = 0x8;  // 24-bit
+  o.rate = 0x4;    // 48000
+  o.channels = 0x2;
+  o.periodCount = 32;
+  o.bufferBytes = 32 * 14400;  // 50 ms periods, 1.6 s of audio
+  o.seconds = 10;
+  CardPlay player(o);
+  ASSERT_TRUE(player.run());
+  const std::vector<uint8_t> played = CardPlay::pattern(0, player.written(), 3);
+  EXPECT_EQ(player.written(), 10u * 48000 * 6);
+  eventually([&] { return arrivedAsPlayed(sink->audio(), played, 0); });
+  EXPECT_TRUE(arrivedAsPlayed(sink->audio(), played, 0))
+      << "underruns " << node->periodCopy.stats().underruns.load() << " gaps "
+      << sink->stats().gaps << " duplicates " << sink->stats().duplicates;
+  EXPECT_EQ(failures.load(), 0);
+}
+
+TEST_F(CardPath, DelayLineModeDeliversAPrefilledBufferInOrder) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  start(pcmSink(), true);
+  CardPlayOptions o = options(0);
+  o.seconds = 1;
+  CardPlay player(o);
+  ASSERT_TRUE(player.run());
+  // The write still held in the delay line when the card stopped is the
+  // only audio that cannot arrive.
+  const std::vector<uint8_t> played =
+      CardPlay::pattern(0, player.written() - player.periodBytes(), 2);
+  eventually([&] { return arrivedAsPlayed(sink->audio(), played, 0); });
+  EXPECT_TRUE(arrivedAsPlayed(sink->audio(), played, 0));
+  EXPECT_EQ(node->periodCopy.stats().detections, 0u);
+}
+
+TEST_F(CardPath, Dsd64ArrivesAsTheConnectionConvertsIt) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  const struct {
+    const char* name;
+    uint64_t lsbMask;
+    bool swapped;  // the sink takes big-endian words only
+    int seconds;
+  } cases[] = {
+      {"same order", 0x2510000 | 0x02 | F44100 | mult(6), false, 10},
+      {"byte-swapped words", 0x2910000 | 0x02 | F44100 | mult(6), true, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    quit = false;
+    failures = 0;
+    vsim::SinkConfig config;
+    config.dsdLsb = c.lsbMask;
+    start(config);
+    EXPECT_EQ(node->controlBlock->formatMask, 0x0F000000u);
+    EXPECT_EQ(node->controlBlock->rateMask, 0x8u);
+    CardPlayOptions o = options(0);
+    o.format = 0x01000000;  // LSB first, little-endian words
+    o.periodCount = 32;
+    o.bufferBytes = 32 * 35280;  // 50 ms periods
+    o.seconds = c.seconds;
+    CardPlay player(o);
+    ASSERT_TRUE(player.run());
+    std::vector<uint8_t> played = CardPlay::pattern(0, player.written(), 4);
+    if (c.swapped) {
+      for (std::size_t i = 0; i + 3 < played.size(); i += 4) {
+        std::swap(played[i], played[i + 3]);
+        std::swap(played[i + 1], played[i + 2]);
+      }
+    }
+    EXPECT_EQ(player.written(), 88200u * 8 * c.seconds);
+    eventually([&] { return arrivedAsPlayed(sink->audio(), played, 0x69); });
+    EXPECT_TRUE(arrivedAsPlayed(sink->audio(), played, 0x69));
+    sink.reset();
+  }
+}
+
+TEST_F(CardPath, UnusableChoiceAlternatesReadyAndError) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  start();
+  CardPlayOptions o = options(1920);
+  o.format = 0;  // no format at all
+  CardPlay player(o);
+  ASSERT_TRUE(player.open());
+  ASSERT_TRUE(player.choose());
+  player.card().openSubstream();
+  cardStore(player.card().block().format, uint64_t{0});
+  cardStore(player.card().block().rate, uint64_t{0x4});
+  cardStore(player.card().block().channels, uint64_t{0x2});
+  cardStore(player.card().block().bufferBytes, 7680u);
+  cardStore(player.card().block().periodCount, 4u);
+  player.card().prepare();
+  ASSERT_TRUE(eventually([&] {
+    const std::vector<uint32_t> p = posted();
+    int errors = 0;
+    for (uint32_t s : p) errors += s == 0x80000007u;
+    return errors >= 3;
+  }));
+  const std::vector<uint32_t> p = posted();
+  for (std::size_t i = 1; i + 1 < p.size(); ++i) {
+    if (p[i] == 0x80000007u) {
+      EXPECT_EQ(p[i + 1], HOST_STATUS_READY) << i;
+    }
+  }
+  EXPECT_EQ(failures.load(), 0) << "an unusable format is no failed connect";
+  EXPECT_EQ(node->syncState.load(), VELLORA::SSync::Idle);
+}
+
+TEST_F(CardPath, HostileGeometryIsAnUnusableFormat) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  start();
+  const uint32_t ring = node->alsaSetting.ringBytes();
+  const struct {
+    const char* name;
+    uint32_t bufferBytes, periodCount;
+  } cases[] = {
+      {"buffer 0", 0, 4},
+      {"buffer past the ring", ring + 8, 4},
+      {"no periods", 7680, 0},
+      {"periods of 0 bytes", 7680, 7681},
+      {"periods smaller than a frame", 7680, 3000},
+  };
+  CardPlay player(options(1920));
+  ASSERT_TRUE(player.open());
+  for (const auto& c : cases) {
+    SyncMemControl& b = player.card().block();
+    player.card().hwFree();
+    ASSERT_TRUE(eventually([&] { return player.card().hostStatus() == HOST_STATUS_READY; }));
+    cardStore(b.format, uint64_t{0x2});
+    cardStore(b.rate, uint64_t{0x4});
+    cardStore(b.channels, uint64_t{0x2});
+    cardStore(b.bufferBytes, c.bufferBytes);
+    cardStore(b.periodCount, c.periodCount);
+    player.card().prepare();
+    EXPECT_TRUE(eventually([&] { return player.card().hostStatus() == 0x80000007u; })) << c.name;
+    EXPECT_EQ(node->syncState.load(), VELLORA::SSync::Idle) << c.name;
+  }
+  EXPECT_EQ(failures.load(), 0);
+}
+
+TEST_F(CardPath, GeometryChangedUnderARunningStreamGivesSilenceNotACrash) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  start();
+  CardPlay player(options(48000 * 4));
+  ASSERT_TRUE(startPlaying(player));
+  cardStore(player.card().block().bufferBytes, 0xFFFFFFF0u);
+  cardStore(player.card().block().periodCount, 1u);
+  EXPECT_TRUE(eventually([&] { return node->periodCopy.stats().refused > 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(stop.load());
+}
+
+TEST_F(CardPath, StreamDroppedByTheTargetIsConnectedAgain) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  start();
+  CardPlay player(options(0));
+  ASSERT_TRUE(startPlaying(player));
+
+  const std::size_t before = posted().size();
+  sink->setSilent(true);
+  std::thread writer([&] { player.play(48000 * 4 * 3); });
+  // The stream ends by itself; the next work posts 3, connects again and
+  // posts 7, and PLAY comes back once RUNNING is seen with the new stream.
+  auto reconnected = [&] {
+    const std::vector<uint32_t> p = posted();
+    const uint32_t order[] = {HOST_STATUS_READY, 0x7, 0xF};
+    std::size_t k = 0;
+    for (std::size_t i = before; i < p.size() && k < 3; ++i) k += p[i] == order[k];
+    return k == 3;
+  };
+  EXPECT_TRUE(eventually(reconnected));
+  sink->setSilent(false);
+  writer.join();
+}
+
+TEST_F(CardPath, WithoutUnderrunStopTheStreamKeepsPlaying) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  start(pcmSink(), false, false);
+  CardPlay player(options(48000 * 4));
+  ASSERT_TRUE(player.open());
+  ASSERT_TRUE(player.choose());
+  ASSERT_EQ(player.prepare(), 0x7u);
+  player.start();
+  ASSERT_TRUE(eventually([&] { return player.card().hostStatus() == 0xF; }));
+  player.stop();
+  ASSERT_TRUE(eventually([&] { return player.card().hostStatus() == 0x7; }));
+  EXPECT_TRUE(node->playFlag.load());
+  player.start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(player.card().hostStatus(), 0x7u) << "PLAY returns only with a new connect";
+}
+
+// A chain of one device whose control endpoint ends the chain.
+VELLORA::Find::StatusSort chainTo(const KALMO::IPAddress& control) {
+  VELLORA::Find::StatusSort chain;
+  VELLORA::Find::StatusSortSt e;
+  e.itemName = "Volume";
+  e.controlAddress = control;
+  e.chainEnd = 1;
+  chain.push_back(e);
+  return chain;
+}
+
+TEST_F(CardPath, VolumeIsMirroredBothWays) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  vsim::ControlSim controls(sim);
+  const vsim::EndpointId ep = controls.add({vsim::ControlItemSpec::volume(-1500)});
+  start(pcmSink(), false, true, chainTo(sim.address(ep)));
+  vsim::SimCard card;
+  ASSERT_TRUE(card.open(0, dir.path()));
+  EXPECT_EQ(card.volume(), 7501) << "the target's volume at the offer";
+
+  const struct {
+    int32_t card;
+    int64_t target;
+    int32_t back;
+  } steps[] = {{5000, -3000, 5001}, {1, -6000, 1}, {10001, 0, 10001}, {-7, -6000, 1}};
+  for (const auto& s : steps) {
+    controls.clearWrites();
+    card.setVolume(s.card);
+    ASSERT_TRUE(eventually([&] { return !controls.writes().empty(); })) << s.card;
+    EXPECT_TRUE(eventually([&] { return card.volume() == s.back; })) << s.card;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const auto writes = controls.writes();
+    ASSERT_EQ(writes.size(), 1u) << s.card;
+    EXPECT_EQ(writes[0].value, s.target) << s.card;
+    EXPECT_EQ(controls.volume(ep, 1), s.target);
+  }
+}
+
+TEST_F(CardPath, WithoutAVolumeItemTheCardKeepsItsValue) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  vsim::ControlSim controls(sim);
+  const vsim::EndpointId ep = controls.add({vsim::ControlItemSpec::play()});
+  start(pcmSink(), false, true, chainTo(sim.address(ep)));
+  vsim::SimCard card;
+  ASSERT_TRUE(card.open(0, dir.path()));
+  EXPECT_EQ(card.volume(), 0);
+  card.setVolume(4000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(card.volume(), 4000);
+  EXPECT_TRUE(controls.writes().empty());
+  card.close();
+}
+
+}  // namespace
