@@ -83,9 +83,9 @@ SimDriver::~SimDriver() {
 // fail chosen requests: a kind alone fails every request of that kind, a
 // kind with a count fails that many.
 void SimDriver::applyEnvironment() {
-  const char* spec = std::getenv("VELLORA_SIM_FAIL");
-  if (!spec) return;
-  std::string text(spec);
+  const char* chosen = std::getenv("VELLORA_SIM_FAIL");
+  if (!chosen) return;
+  std::string text(chosen);
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t comma = text.find(',', start);
