@@ -1,0 +1,244 @@
+#include "host/bridge.h"
+
+#include <cerrno>
+#include <ctime>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "base/syslog.h"
+#include "protocol/ssync.h"
+
+using KALMO::SysLog::DEBUG;
+using KALMO::SysLog::ERR;
+using KALMO::SysLog::INFO;
+using KALMO::SysLog::NOTICE;
+
+void bridgeSleep(uint64_t picoseconds) {
+  timespec left{static_cast<time_t>(picoseconds / 1'000'000'000'000ULL),
+                static_cast<long>((picoseconds % 1'000'000'000'000ULL) / 1000)};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+void VelloraCardBridge::ReleaseTracker::begin() {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++count;
+}
+
+void VelloraCardBridge::ReleaseTracker::end() {
+  std::lock_guard<std::mutex> lock(mutex);
+  --count;
+  cond.notify_all();
+}
+
+int VelloraCardBridge::ReleaseTracker::running() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return count;
+}
+
+bool VelloraCardBridge::ReleaseTracker::waitAll(uint64_t perThread) {
+  std::unique_lock<std::mutex> lock(mutex);
+  const auto bound = std::chrono::nanoseconds(perThread / 1000) * count;
+  return cond.wait_for(lock, bound, [this] { return count == 0; });
+}
+
+VelloraCardBridge::VelloraCardBridge(BridgeDriver& driver, const VELLORA::Find::Setting& discoverySetting)
+    : discovery(discoverySetting), driver_(driver), releases_(std::make_shared<ReleaseTracker>()) {}
+
+VelloraCardBridge::~VelloraCardBridge() { (void)shutdown(); }
+
+bool VelloraCardBridge::shutdown() {
+  discovery.close();
+  for (auto& [address, node] : aliveNodes) {
+    node->close();
+    (void)driver_.remove(controlFd, node->getMemNo());
+    delete node;
+  }
+  aliveNodes.clear();
+  // Release threads left running by a scan still use the allocator, the
+  // driver and the control device.
+  if (!releases_->waitAll(RELEASE_WAIT_STEP * RELEASE_WAIT_STEPS)) {
+    ERR << "delete node: timeout at shutdown, " << releases_->running() << " left";
+    return false;
+  }
+  if (controlFd >= 0) {
+    (void)driver_.lastRequest(controlFd);
+    driver_.close(controlFd);
+    controlFd = -1;
+  }
+  return true;
+}
+
+bool VelloraCardBridge::scan(bool& rescan) {
+  rescan = false;
+  std::lock_guard<std::mutex> lock(scanMutex);
+  DEBUG << "SCAN Target interval";
+
+  VELLORA::Find::TargetMap targets;
+  VELLORA::Find::PortMap ports;
+  VELLORA::Find::StatusMap items;
+  if (!discovery.findTarget(targets)) {
+    ERR << "Scan Error";
+    rescan = true;
+    return false;
+  }
+  const auto mode =
+      static_cast<VELLORA::Find::MODE>(VELLORA::Find::MODE_PORT_KIND1 | VELLORA::Find::MODE_INDEX_OPTION0);
+  if (!discovery.findTarget(targets, ports, mode)) {
+    INFO << "Scan Mis 1";
+    rescan = true;
+    return true;
+  }
+  if (!discovery.findTarget(targets, items)) {
+    INFO << "Scan Mis 2";
+    rescan = true;
+    return true;
+  }
+
+  std::map<KALMO::IPAddress, ScanNodeState> nodes;
+  for (const auto& [address, node] : aliveNodes) {
+    const int32_t state = node->syncState.load();
+    nodes[address] = ScanNodeState{state >= VELLORA::SSync::Connecting && state <= VELLORA::SSync::Disconnecting,
+                                   node->aliveCount};
+  }
+  ScanPlan plan;
+  planScan(statusMap, nodes, ports, items, failedNodes, plan, rescan);
+  for (const auto& [address, state] : nodes) aliveNodes.at(address)->aliveCount = state.aliveCount;
+
+  releaseLost(plan.lost);
+  attach(plan.candidates);
+  return true;
+}
+
+void VelloraCardBridge::releaseLost(const std::set<KALMO::IPAddress>& lost) {
+  for (const KALMO::IPAddress& address : lost) {
+    auto it = aliveNodes.find(address);
+    if (it == aliveNodes.end()) continue;
+    AliveNodeSt* node = it->second;
+    INFO << "lost node:" << node->getMemNo() << " " << scanAddressText(address);
+
+    auto* record = new (std::nothrow) ReleaseNodeSt;
+    if (record == nullptr) {
+      // Without a record the node is released here, on the scan's thread.
+      const int n = node->getMemNo();
+      node->close();
+      (void)driver_.remove(controlFd, n);
+      delete node;
+      aliveNodes.erase(it);
+      INFO << "delete node:" << n;
+      continue;
+    }
+    record->controlFd = controlFd;
+    record->node = node;
+    record->driver = &driver_;
+    record->tracker = releases_;
+    releases_->begin();
+    try {
+      std::thread(releaseThread, record).detach();
+    } catch (const std::system_error&) {
+      // No thread to be had: the same work on this one.
+      record->ack = true;
+      releaseThread(record);
+      aliveNodes.erase(it);
+      continue;
+    }
+    bool done = false;
+    for (int i = 0; i < RELEASE_WAIT_STEPS && !done; ++i) {
+      done = record->done.load();
+      if (!done) bridgeSleep(RELEASE_WAIT_STEP);
+    }
+    if (!done) done = record->done.load();
+    if (!done) INFO << "delete node: timeout";
+    // From here the record and the node belong to the thread.
+    record->ack.store(true);
+    aliveNodes.erase(it);
+  }
+}
+
+void VelloraCardBridge::releaseThread(ReleaseNodeSt* record) {
+  AliveNodeSt* node = record->node;
+  const int n = node->getMemNo();
+  node->close();
+  (void)record->driver->remove(record->controlFd, n);
+  delete node;
+  record->node = nullptr;
+  record->done.store(true);
+  while (!record->ack.load()) bridgeSleep(RELEASE_WAIT_STEP);
+  INFO << "delete node:" << n;
+  std::shared_ptr<ReleaseTracker> tracker = std::move(record->tracker);
+  delete record;
+  tracker->end();
+}
+
+void VelloraCardBridge::dropNode(const KALMO::IPAddress& address, AliveNodeSt* node) {
+  delete node;
+  aliveNodes.erase(address);
+}
+
+void VelloraCardBridge::attach(std::map<KALMO::IPAddress, ScanCandidate>& candidates) {
+  for (auto& [address, candidate] : candidates) {
+    if (!attachOne(address, candidate)) break;
+  }
+}
+
+bool VelloraCardBridge::attachOne(const KALMO::IPAddress& address, ScanCandidate& candidate) {
+  // A port has one node and one card at most.
+  if (aliveNodes.count(address) != 0) {
+    INFO << "add node: kept " << scanAddressText(address);
+    return true;
+  }
+  const VELLORA::Find::TargetConnectInfo& record = candidate.record;
+  const std::string name = record.targetName + ":" + record.portName;
+  NOTICE << "TargetName : " << name;
+
+  auto* node = new (std::nothrow) AliveNodeSt(driver_);
+  if (node == nullptr) return false;
+  aliveNodes[address] = node;
+  node->aliveCount = SCAN_ALIVE_COUNT;
+  node->occupiedCpu = &occupiedCpu;
+
+  auto profile = profiles.find(name);
+  if (profile != profiles.end()) {
+    INFO << "detect profie : " << name;
+    node->profile = profile->second;
+  } else {
+    INFO << "default profie";
+    node->profile = profiles[""];
+  }
+  node->profile.dump();
+  node->alsaSetting = alsaSetting;
+
+  const AlsaProfile& p = node->profile;
+  if (!node->VELLORA::SSync::open(static_cast<VELLORA::SSync::THRED_MODE>(p.syncWorkerMode), p.syncInfoCycle,
+                                  static_cast<unsigned short>(address.interfaceIndex & 0xFFFF), bridgeName,
+                                  ~0ul, -1, occupiedCpu.cpuOther, occupiedCpu.rangeOther)) {
+    INFO << "Socket Err";
+    dropNode(address, node);
+    return false;
+  }
+  if (!node->setSink(address, candidate.chain, p.latencyBuffer, false)) {
+    INFO << "setSink Err";
+    dropNode(address, node);
+    return true;
+  }
+  const long card = driver_.create(controlFd, alsaSetting.ringBytes());
+  if (card < 0 || card > BRIDGE_CARD_MAX) {
+    // A number beyond 255 names no card device, and a remove for it would
+    // reach another card.
+    INFO << "Add Bridge  Err";
+    dropNode(address, node);
+    return true;
+  }
+  INFO << "Add Bridge  " << card;
+  const int n = static_cast<int>(card);
+  if (!node->openMem(n, record.targetName, record.portName, occupiedCpu.cpuOther, occupiedCpu.rangeOther,
+                     &stopFlag)) {
+    (void)driver_.remove(controlFd, n);
+    dropNode(address, node);
+    return true;
+  }
+  INFO << "add node:" << scanAddressText(address) << " " << n;
+  return true;
+}

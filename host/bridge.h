@@ -1,0 +1,116 @@
+#pragma once
+// The daemon's one application object: the settings, the discovery client,
+// the driver's control device and the attached output ports ("nodes", one
+// card and one streaming connection each). The target scan keeps the nodes
+// in step with what discovery finds: the unit of a scan is the output port.
+//
+// Everything here runs on the main thread, except the release threads: a
+// node that is given up is closed, its card removed and the node freed on a
+// detached thread of its own, which the scan waits for up to 10 s. Shutdown
+// waits for the release threads that outlived their scan before it sends
+// the driver its last request, so none of them touches the allocator, the
+// driver or the control device after they are gone.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "base/clock.h"
+#include "base/ip_address.h"
+#include "discovery/find.h"
+#include "host/alsa_setting.h"
+#include "host/bridge_driver.h"
+#include "host/bridge_scan.h"
+#include "host/occupied_cpu.h"
+#include "host/sync_mem_drv.h"
+
+class VelloraCardBridge {
+ public:
+  // One attached output port: its card binding and streaming connection.
+  // Always deleted as itself (final), never through a base.
+  struct AliveNodeSt final : public SyncMemDrv {
+    explicit AliveNodeSt(BridgeDriver& driver) : SyncMemDrv(driver) {}
+    int32_t aliveCount = -1;
+  };
+
+  // Counts the release threads that have not ended yet; shared with them,
+  // so it outlives whichever side finishes last.
+  class ReleaseTracker {
+   public:
+    void begin();
+    void end();
+    // True when no release thread is left within the time (picoseconds per
+    // thread still running at the call).
+    bool waitAll(uint64_t perThread);
+    int running();
+
+   private:
+    std::mutex mutex;
+    std::condition_variable cond;
+    int count = 0;
+  };
+
+  // The hand-over record between the scan and one release thread.
+  struct ReleaseNodeSt {
+    int32_t controlFd = -1;
+    std::atomic<bool> done{false};  // written by the thread only
+    std::atomic<bool> ack{false};   // written by the scan only
+    AliveNodeSt* node = nullptr;
+    BridgeDriver* driver = nullptr;
+    std::shared_ptr<ReleaseTracker> tracker;
+  };
+
+  VelloraCardBridge(BridgeDriver& driver, const VELLORA::Find::Setting& discoverySetting);
+  ~VelloraCardBridge();
+  VelloraCardBridge(const VelloraCardBridge&) = delete;
+  VelloraCardBridge& operator=(const VelloraCardBridge&) = delete;
+
+  // One target scan; false only when the discovery of targets failed.
+  bool scan(bool& rescan);
+
+  // Closes discovery, closes every node and removes its card, waits for the
+  // release threads, then sends the last request and closes the control
+  // device. False when a release thread did not end within its bound: the
+  // control device, the allocator and the driver must then stay as they are
+  // until the process ends. A second call does nothing more.
+  bool shutdown();
+
+  BridgeDriver& driver() { return driver_; }
+
+  // --- members ---
+  std::map<KALMO::IPAddress, VELLORA::Find::StatusSort> statusMap;
+  std::map<std::string, AlsaProfile> profiles;
+  AlsaSetting alsaSetting;
+  OccupiedCPU occupiedCpu;
+  int controlFd = -1;
+  std::map<KALMO::IPAddress, AliveNodeSt*> aliveNodes;
+  std::set<KALMO::IPAddress> failedNodes;
+  VELLORA::Find discovery;
+  std::string bridgeName;
+  std::mutex scanMutex;
+  std::atomic<bool> stopFlag{false};
+
+  // How long the scan and shutdown wait for one release thread.
+  static constexpr int RELEASE_WAIT_STEPS = 1000;
+  static constexpr uint64_t RELEASE_WAIT_STEP = 10'000'000'000ULL;  // 10 ms
+
+ private:
+  void releaseLost(const std::set<KALMO::IPAddress>& lost);
+  void attach(std::map<KALMO::IPAddress, ScanCandidate>& candidates);
+  // One candidate; false when the remaining candidates wait for a later scan.
+  bool attachOne(const KALMO::IPAddress& address, ScanCandidate& candidate);
+  void dropNode(const KALMO::IPAddress& address, AliveNodeSt* node);
+  static void releaseThread(ReleaseNodeSt* record);
+
+  BridgeDriver& driver_;
+  std::shared_ptr<ReleaseTracker> releases_;
+};
+
+// Sleeps for the time (picoseconds); a sleep cut short by a signal goes on
+// with the time left.
+void bridgeSleep(uint64_t picoseconds);

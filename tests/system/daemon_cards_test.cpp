@@ -1,0 +1,102 @@
+// The daemon end to end: discovery gives one card per output port, with
+// the profile of its "target:port" group; what an application plays on a
+// card reaches the target byte for byte; the volume and the state words.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/sync_mem_control.h"
+#include "sim/card_play/card_play.h"
+#include "sim/driver/sim_card.h"
+#include "sim/target/target_program.h"
+#include "tests/system/system_rig.h"
+
+namespace {
+
+using vellora_system::PlayOptions;
+using vellora_system::SystemRig;
+
+// Plays a frame counter into the card and checks that the port received it
+// unchanged.
+void playAndCompare(SystemRig& rig, int card, const std::string& target, const std::string& port,
+                    const PlayOptions& o, uint64_t bytes, uint32_t sampleBytes) {
+  const std::string file = rig.writePattern(bytes, sampleBytes, port + ".pattern");
+  ASSERT_FALSE(file.empty());
+  std::string out;
+  ASSERT_EQ(rig.play(card, file, o, &out), 0) << out;
+  // The stream ends once the card is no longer prepared.
+  std::map<std::string, vellora_system::PortLine> summary;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  do {
+    summary = rig.targetSummary();
+    if (summary[target + ":" + port]["disconnects"] != "0") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  } while (std::chrono::steady_clock::now() < end);
+  const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, bytes, sampleBytes);
+  const vsim::RecordingMatch m = vsim::matchRecording(played, rig.recording(target, port));
+  EXPECT_TRUE(m.identical) << vsim::describeMatch(played, m) << "\n" << out;
+}
+
+TEST(DaemonCards, TwoPortsGiveTwoCardsWithTheirProfiles) {
+  SystemRig rig;
+  VELLORA_SETUP_RIG(rig);
+  ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "left", "--port", "right"}))
+      << rig.targets().err();
+  ASSERT_TRUE(rig.startDaemon({"[amp:left]", "CycleTime=2000"}));
+  const int left = rig.waitCard("amp", "left");
+  const int right = rig.waitCard("amp", "right");
+  ASSERT_GE(left, 0) << rig.daemon().out();
+  ASSERT_GE(right, 0) << rig.daemon().out();
+  EXPECT_NE(left, right);
+  EXPECT_EQ(rig.cards().size(), 2u);
+  // The log lines come a little after the cards.
+  EXPECT_TRUE(rig.daemon().waitOut("add node:", std::chrono::seconds(5), 2));
+  const std::string log = rig.daemon().out();
+  EXPECT_EQ(vellora_system::linesStarting(log, "detect profie : amp:left").size(), 1u) << log;
+  EXPECT_EQ(vellora_system::linesStarting(log, "default profie").size(), 1u) << log;
+  EXPECT_EQ(vellora_system::linesStarting(log, "add node:").size(), 2u) << log;
+  EXPECT_EQ(rig.stopDaemon(), 0);
+  EXPECT_EQ(rig.sanitizerReport(), "");
+}
+
+TEST(DaemonCards, PlayedAudioArrivesByteForByte) {
+  struct Case {
+    const char* what;
+    PlayOptions options;
+    uint32_t sampleBytes;
+    uint64_t bytes;
+    uint64_t dropEvery;
+  };
+  // Card bits: format 0x2 16-bit, 0x80 32-bit, 0x01000000 DSD in 32-bit
+  // little-endian words; rate 0x4 48 kHz, 0x40 192 kHz, 0x8 88200 words/s
+  // (DSD64); channels 0x2 stereo, 0x80 eight.
+  const Case cases[] = {
+      {"48 kHz 16-bit stereo", PlayOptions{0x2, 0x4, 0x2}, 2, 48000 * 4 * 2, 0},
+      {"192 kHz 32-bit 8 channels", PlayOptions{0x80, 0x40, 0x80}, 4, 192000 * 32 * 1, 0},
+      {"DSD64 stereo", PlayOptions{0x01000000, 0x8, 0x2}, 4, 88200 * 8 * 2, 0},
+      {"48 kHz with 1 packet in 100 dropped", PlayOptions{0x2, 0x4, 0x2}, 2, 48000 * 4 * 3, 100},
+  };
+  SystemRig rig;
+  VELLORA_SETUP_RIG(rig);
+  ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "out"})) << rig.targets().err();
+  ASSERT_TRUE(rig.startDaemon());
+  const int card = rig.waitCard("amp", "out");
+  ASSERT_GE(card, 0) << rig.daemon().out();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(rig.targetCommand("drop " + std::to_string(c.dropEvery)));
+    playAndCompare(rig, card, "amp", "out", c.options, c.bytes, c.sampleBytes);
+    if (c.dropEvery != 0) {
+      const auto s = rig.targetSummary()["amp:out"];
+      EXPECT_NE(s.at("resends"), "0");
+      EXPECT_NE(s.at("gaps"), "0");
+    }
+  }
+  EXPECT_EQ(rig.stopDaemon(), 0);
+  EXPECT_EQ(rig.sanitizerReport(), "");
+}
+
+}  // namespace
