@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -133,21 +132,46 @@ struct ParsedRecord {
   std::string body;
 };
 
+// Parsed by hand: std::regex trips g++ 12's uninitialised-use warning at -O2.
 inline std::optional<ParsedRecord> parseRecord(const std::string& datagram) {
-  static const std::regex shape(
-      "^<([0-9]{1,3})>(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ([0-9]{2}) "
-      "([0-9]{2}):([0-9]{2}):([0-9]{2}) localhost ");
-  std::smatch m;
-  if (!std::regex_search(datagram, m, shape)) return std::nullopt;
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  size_t at = 0;
+  auto digits = [&](size_t min, size_t max, int& out) {
+    size_t n = 0;
+    int v = 0;
+    while (n < max && at + n < datagram.size() && datagram[at + n] >= '0' &&
+           datagram[at + n] <= '9') {
+      v = v * 10 + (datagram[at + n] - '0');
+      ++n;
+    }
+    if (n < min) return false;
+    at += n;
+    out = v;
+    return true;
+  };
+  auto literal = [&](const std::string& text) {
+    if (datagram.compare(at, text.size(), text) != 0) return false;
+    at += text.size();
+    return true;
+  };
   ParsedRecord r;
-  r.priority = std::stoi(m[1]);
-  r.month = m[2];
-  r.day = std::stoi(m[3]);
-  r.hour = std::stoi(m[4]);
-  r.minute = std::stoi(m[5]);
-  r.second = std::stoi(m[6]);
-  r.headerLength = static_cast<size_t>(m.length(0));
-  r.body = datagram.substr(r.headerLength);
+  if (!literal("<") || !digits(1, 3, r.priority) || !literal(">")) return std::nullopt;
+  bool month = false;
+  for (const char* m : kMonths) {
+    if (literal(m)) {
+      r.month = m;
+      month = true;
+      break;
+    }
+  }
+  if (!month || !literal(" ") || !digits(2, 2, r.day) || !literal(" ") || !digits(2, 2, r.hour) ||
+      !literal(":") || !digits(2, 2, r.minute) || !literal(":") || !digits(2, 2, r.second) ||
+      !literal(" localhost ")) {
+    return std::nullopt;
+  }
+  r.headerLength = at;
+  r.body = datagram.substr(at);
   return r;
 }
 
