@@ -9,7 +9,7 @@
 //   vsim::TargetSim engine;
 //   vsim::DiscoverySim targets(engine);
 //   vsim::ControlSim control(engine);
-//   int amp = targets.addTarget(spec);          // with status item 1
+//   int amp = targets.addTarget(layout);          // with status item 1
 //   vsim::EndpointId ep = targets.itemEndpoint(amp, 1);
 //   control.attach(ep, {vsim::ControlItemSpec::play(), vsim::ControlItemSpec::volume(-3000)});
 //   ... the host connects, reads, writes ...

@@ -43,7 +43,7 @@ void respond(TargetSim& sim, const Datagram& request, const Reply& how, uint16_t
 
 // Immutable once added, so handlers read it without a lock.
 struct Target {
-  TargetSpec spec;
+  TargetSpec layout;
   EndpointId endpoint = NO_ENDPOINT;
   KALMO::IPAddress bound;
   std::map<uint16_t, EndpointId> portEndpoints;  // by port index
@@ -78,11 +78,11 @@ struct DiscoverySim::State {
 namespace {
 
 void answerFind(TargetSim& sim, const Datagram& request, const Target& t) {
-  respond(sim, request, t.spec.findReply, VELLORA::FIND_ANS, t.spec.productID, textBytes(t.spec.name), t.endpoint);
+  respond(sim, request, t.layout.findReply, VELLORA::FIND_ANS, t.layout.productID, textBytes(t.layout.name), t.endpoint);
 }
 
 void answerPortCount(TargetSim& sim, const Datagram& request, const Target& t) {
-  const TargetSpec& s = t.spec;
+  const TargetSpec& s = t.layout;
   const uint16_t kind = request.option2() != 0 ? request.option2() : s.countKind;
   unsigned highest = 0;
   std::vector<uint8_t> bitmaps(s.bitmap ? 2 * kBitmapSize : 0, 0);
@@ -101,20 +101,20 @@ void answerPortCount(TargetSim& sim, const Datagram& request, const Target& t) {
 void answerPort(TargetSim& sim, const Datagram& request, const Target& t) {
   const bool inOption0 = request.option0() != 0;
   const uint16_t index = inOption0 ? request.option0() : request.option1();
-  const uint16_t echo0 = t.spec.echoIndex && inOption0 ? index : 0;
-  const uint16_t echo1 = t.spec.echoIndex && !inOption0 ? index : 0;
-  for (const PortSpec& p : t.spec.ports) {
+  const uint16_t echo0 = t.layout.echoIndex && inOption0 ? index : 0;
+  const uint16_t echo1 = t.layout.echoIndex && !inOption0 ? index : 0;
+  for (const PortSpec& p : t.layout.ports) {
     if (p.index != index || p.kind != request.option2()) continue;
     const uint16_t number = p.reportPort != 0 ? p.reportPort : t.portNumbers.at(p.index);
     respond(sim, request, p.reply, VELLORA::PORT_ANS, options(echo0, echo1, number, p.version), textBytes(p.name),
             t.endpoint);
     return;
   }
-  respond(sim, request, t.spec.absentPort, VELLORA::PORT_ANS, options(echo0, echo1, 0, 0), {}, t.endpoint);
+  respond(sim, request, t.layout.absentPort, VELLORA::PORT_ANS, options(echo0, echo1, 0, 0), {}, t.endpoint);
 }
 
 void answerItem(TargetSim& sim, const Datagram& request, const Target& t) {
-  const TargetSpec& s = t.spec;
+  const TargetSpec& s = t.layout;
   const uint16_t index = request.option0();
   if (index == 0) {
     unsigned highest = 0;
@@ -153,15 +153,15 @@ DiscoverySim::~DiscoverySim() {
   for (EndpointId e : owned) engine_.removeEndpoint(e);
 }
 
-DiscoverySim::TargetId DiscoverySim::addTarget(const TargetSpec& spec) {
+DiscoverySim::TargetId DiscoverySim::addTarget(const TargetSpec& layout) {
   auto t = std::make_shared<Target>();
-  t->spec = spec;
+  t->layout = layout;
   std::vector<EndpointId> created;
   auto add = [&](KALMO::IPAddress address, uint16_t port) {
     EndpointSpec es;
     es.address = address;
     es.address.port = htons(port);
-    es.device = spec.device;
+    es.device = layout.device;
     const EndpointId e = engine_.addEndpoint(es);
     if (e != NO_ENDPOINT) created.push_back(e);
     return e;
@@ -171,19 +171,19 @@ DiscoverySim::TargetId DiscoverySim::addTarget(const TargetSpec& spec) {
     return -1;
   };
 
-  t->endpoint = add(spec.address, portOf(spec.address));
+  t->endpoint = add(layout.address, portOf(layout.address));
   if (t->endpoint == NO_ENDPOINT) return fail();
   t->bound = engine_.address(t->endpoint);
   const uint16_t discoveryPort = portOf(t->bound);
   KALMO::IPAddress host = t->bound;
   host.port = 0;
-  for (const PortSpec& p : spec.ports) {
+  for (const PortSpec& p : layout.ports) {
     const EndpointId e = add(host, p.udpPort);
     if (e == NO_ENDPOINT) return fail();
     t->portEndpoints[p.index] = e;
     t->portNumbers[p.index] = portOf(engine_.address(e));
   }
-  for (const StatusItemSpec& i : spec.items) {
+  for (const StatusItemSpec& i : layout.items) {
     const EndpointId e = add(host, i.controlPort);
     if (e == NO_ENDPOINT) return fail();
     t->itemEndpoints[i.index] = e;
@@ -230,14 +230,14 @@ DiscoverySim::TargetId DiscoverySim::addTarget(const TargetSpec& spec) {
     return true;
   });
   engine_.onCode(t->endpoint, VELLORA::TARGETINFO_REQ, [ct](TargetSim& sim, const Datagram& d) {
-    return sim.reply(d, Answer::withText(ct->spec.infoText));
+    return sim.reply(d, Answer::withText(ct->layout.infoText));
   });
   engine_.onCode(t->endpoint, VELLORA::PROBE_REQ, [ct](TargetSim& sim, const Datagram& d) {
     Answer a;
-    a.status = ct->spec.acknowledgeProbe ? VELLORA::STATUS_ACK : 0;
+    a.status = ct->layout.acknowledgeProbe ? VELLORA::STATUS_ACK : 0;
     return sim.reply(d, a);
   });
-  for (const PortSpec& p : spec.ports) {
+  for (const PortSpec& p : layout.ports) {
     const EndpointId e = t->portEndpoints.at(p.index);
     engine_.onCode(e, VELLORA::SYNCHRO_NODE_REQ, [ct, p, e](TargetSim& sim, const Datagram& d) {
       respond(sim, d, p.syncReply, VELLORA::SYNCHRO_NODE_ANS, options(p.sync[0], p.sync[1], p.sync[2], p.sync[3]),

@@ -10,10 +10,10 @@
 //
 //   vsim::TargetSim engine;
 //   vsim::DiscoverySim targets(engine);
-//   vsim::TargetSpec spec;
-//   spec.name = "amp";
-//   spec.ports = {vsim::PortSpec{1, "out"}};
-//   int amp = targets.addTarget(spec);        // [::1]:19642
+//   vsim::TargetSpec layout;
+//   layout.name = "amp";
+//   layout.ports = {vsim::PortSpec{1, "out"}};
+//   int amp = targets.addTarget(layout);        // [::1]:19642
 //
 // A target on a link-local address listens for the multicast on its link
 // (one listener per link, shared by every target there) and answers from
@@ -139,7 +139,7 @@ class DiscoverySim {
   DiscoverySim& operator=(const DiscoverySim&) = delete;
 
   // -1 when an endpoint cannot be created.
-  TargetId addTarget(const TargetSpec& spec);
+  TargetId addTarget(const TargetSpec& layout);
 
   EndpointId endpoint(TargetId id) const;
   EndpointId portEndpoint(TargetId id, uint16_t portIndex) const;

@@ -232,7 +232,7 @@ struct TargetProgram::Impl {
     int16_t volume = 0;  // its own volume item, kept while the target is hidden
   };
   struct Target {
-    ProgramTarget spec;
+    ProgramTarget layout;
     size_t slot = 0;
     KALMO::IPAddress address;  // discovery endpoint
     std::vector<Port> ports;
@@ -264,9 +264,9 @@ struct TargetProgram::Impl {
   TargetSpec discoverySpec(const Target& t) const {
     TargetSpec s;
     s.address = t.address;
-    s.device = t.spec.device.empty() ? options.device : t.spec.device;
-    s.productID = t.spec.productID;
-    s.name = t.spec.name;
+    s.device = t.layout.device.empty() ? options.device : t.layout.device;
+    s.productID = t.layout.productID;
+    s.name = t.layout.name;
     for (const Port& p : t.ports) {
       PortSpec ps;
       ps.index = p.index;
@@ -284,7 +284,7 @@ struct TargetProgram::Impl {
     // Linked devices hang one behind the other on the first port's item.
     uint16_t behind = t.ports.front().index;
     uint16_t index = static_cast<uint16_t>(t.ports.size() + 1);
-    for (const std::string& name : t.spec.linked) {
+    for (const std::string& name : t.layout.linked) {
       StatusItemSpec item;
       item.index = index;
       item.kind = 0;
@@ -302,11 +302,11 @@ struct TargetProgram::Impl {
 
   bool show(Target& t, std::string& error) {
     hide(t);
-    t.linkedVolumes.resize(t.spec.linked.size(), t.spec.volume);
+    t.linkedVolumes.resize(t.layout.linked.size(), t.layout.volume);
     auto d = std::make_unique<DiscoverySim>(engine);
     const int id = d->addTarget(discoverySpec(t));
     if (id < 0) {
-      error = "target " + t.spec.name + ": discovery endpoints cannot be created";
+      error = "target " + t.layout.name + ": discovery endpoints cannot be created";
       return false;
     }
     auto c = std::make_unique<ControlSim>(engine);
@@ -314,7 +314,7 @@ struct TargetProgram::Impl {
       (void)c->attach(d->itemEndpoint(id, p.index),
                       {ControlItemSpec::play(), ControlItemSpec::volume(p.volume)});
     }
-    for (size_t j = 0; j < t.spec.linked.size(); ++j) {
+    for (size_t j = 0; j < t.layout.linked.size(); ++j) {
       (void)c->attach(d->itemEndpoint(id, linkedItem(t, j)), {ControlItemSpec::volume(t.linkedVolumes[j])});
     }
     t.debug = std::make_unique<DebugPort>(engine, d->endpoint(id));
@@ -351,12 +351,12 @@ struct TargetProgram::Impl {
   // The volume the host reads for a port: the item at the end of its chain
   // (the last linked device for the first port, when there are any).
   bool chainEndLinked(const Target& t, const Port& p) const {
-    return p.index == t.ports.front().index && !t.spec.linked.empty();
+    return p.index == t.ports.front().index && !t.layout.linked.empty();
   }
   int16_t portVolume(const Target& t, const Port& p) const {
     const bool linked = chainEndLinked(t, p);
     if (!t.control) return linked ? t.linkedVolumes.back() : p.volume;
-    return linked ? volumeOf(t, linkedItem(t, t.spec.linked.size() - 1), LINKED_VOLUME_ID)
+    return linked ? volumeOf(t, linkedItem(t, t.layout.linked.size() - 1), LINKED_VOLUME_ID)
                   : volumeOf(t, itemOf(p), PORT_VOLUME_ID);
   }
   void setPortVolume(Target& t, Port& p, int16_t v) {
@@ -366,33 +366,33 @@ struct TargetProgram::Impl {
       return;
     }
     if (linked) {
-      const uint16_t item = linkedItem(t, t.spec.linked.size() - 1);
+      const uint16_t item = linkedItem(t, t.layout.linked.size() - 1);
       (void)t.control->setVolume(t.discovery->itemEndpoint(t.discoveryId, item), LINKED_VOLUME_ID, v);
     } else {
       (void)t.control->setVolume(t.discovery->itemEndpoint(t.discoveryId, itemOf(p)), PORT_VOLUME_ID, v);
     }
   }
 
-  bool create(const ProgramTarget& spec, size_t slot, std::string& error) {
+  bool create(const ProgramTarget& layout, size_t slot, std::string& error) {
     Target t;
-    t.spec = spec;
+    t.layout = layout;
     t.slot = slot;
-    const std::string device = spec.device.empty() ? options.device : spec.device;
+    const std::string device = layout.device.empty() ? options.device : layout.device;
     const unsigned scope = ::if_nametoindex(device.c_str());
     if (scope == 0) {
       error = "no interface " + device;
       return false;
     }
-    if (spec.address.empty()) {
+    if (layout.address.empty()) {
       if (!linkLocalOf(device, t.address)) {
         error = "no link-local address on " + device;
         return false;
       }
       t.address.port = htons(kDiscoveryPort);
     } else {
-      t.address = ipv6(spec.address, kDiscoveryPort, scope);
+      t.address = ipv6(layout.address, kDiscoveryPort, scope);
       if (t.address.isUnspecified()) {
-        error = "bad address " + spec.address;
+        error = "bad address " + layout.address;
         return false;
       }
     }
@@ -400,14 +400,14 @@ struct TargetProgram::Impl {
     KALMO::IPAddress sinkAt = t.address;
     sinkAt.port = 0;
     uint16_t index = 1;
-    for (const std::string& name : spec.ports) {
+    for (const std::string& name : layout.ports) {
       Port p;
       p.name = name;
       p.index = index++;
-      p.volume = spec.volume;
+      p.volume = layout.volume;
       p.sink = std::make_unique<Sink>(engine, sinkAt, sinkConfig());
       if (p.sink->handshakeEndpoint() == NO_ENDPOINT || p.sink->controlEndpoint() == NO_ENDPOINT) {
-        error = "port " + spec.name + ":" + name + ": sink endpoints cannot be created";
+        error = "port " + layout.name + ":" + name + ": sink endpoints cannot be created";
         return false;
       }
       p.sink->dropEvery(options.dropEvery);
@@ -420,7 +420,7 @@ struct TargetProgram::Impl {
 
   Target* findTarget(const std::string& name) {
     for (Target& t : targets) {
-      if (t.spec.name == name) return &t;
+      if (t.layout.name == name) return &t;
     }
     return nullptr;
   }
@@ -497,18 +497,18 @@ bool TargetProgram::command(const std::string& line, std::string& reply) {
       reply = "error: no target " + words[1];
       return false;
     }
-    if (verb == "link" && t->spec.linked.size() >= kMaxLinked) {
+    if (verb == "link" && t->layout.linked.size() >= kMaxLinked) {
       reply = "error: too many linked devices";
       return false;
     }
     const bool visible = t->discovery != nullptr;
     impl_->hide(*t);
     if (verb == "link") {
-      t->spec.linked.push_back(words[2]);
+      t->layout.linked.push_back(words[2]);
     } else {
-      t->spec.linked.clear();
+      t->layout.linked.clear();
     }
-    t->linkedVolumes.resize(t->spec.linked.size(), t->spec.volume);
+    t->linkedVolumes.resize(t->layout.linked.size(), t->layout.volume);
     // The chain is what discovery answers: a visible target shows the new one at once.
     if (visible && !impl_->show(*t, error)) {
       reply = "error: " + error;
@@ -567,7 +567,7 @@ std::vector<PortSummary> TargetProgram::summary() const {
       const SinkStats s = p.sink->stats();
       const std::vector<uint8_t> audio = p.sink->audio();
       PortSummary r;
-      r.target = t.spec.name;
+      r.target = t.layout.name;
       r.port = p.name;
       r.packets = s.packets;
       r.resends = s.resendRequests;
@@ -608,7 +608,7 @@ bool TargetProgram::writeRecordings() const {
   for (const Impl::Target& t : impl_->targets) {
     for (const Impl::Port& p : t.ports) {
       const std::vector<uint8_t> audio = p.sink->audio();
-      const std::string path = impl_->options.recordDir + "/" + t.spec.name + "_" + p.name + ".raw";
+      const std::string path = impl_->options.recordDir + "/" + t.layout.name + "_" + p.name + ".raw";
       std::ofstream file(path, std::ios::binary | std::ios::trunc);
       file.write(reinterpret_cast<const char*>(audio.data()), static_cast<std::streamsize>(audio.size()));
       ok = ok && static_cast<bool>(file);

@@ -155,12 +155,12 @@ void TargetSim::wake() {
 }
 
 EndpointId TargetSim::addEndpoint(const KALMO::IPAddress& address) {
-  EndpointSpec spec;
-  spec.address = address;
-  return addEndpoint(spec);
+  EndpointSpec layout;
+  layout.address = address;
+  return addEndpoint(layout);
 }
 
-EndpointId TargetSim::addEndpoint(const EndpointSpec& spec) {
+EndpointId TargetSim::addEndpoint(const EndpointSpec& layout) {
   auto ep = std::make_shared<Endpoint>();
   ep->fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (ep->fd < 0) return NO_ENDPOINT;
@@ -175,17 +175,17 @@ EndpointId TargetSim::addEndpoint(const EndpointSpec& spec) {
     ::setsockopt(ep->fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   }
 
-  uint32_t scope = spec.address.interfaceIndex;
-  if (!spec.device.empty()) {
-    const unsigned index = ::if_nametoindex(spec.device.c_str());
+  uint32_t scope = layout.address.interfaceIndex;
+  if (!layout.device.empty()) {
+    const unsigned index = ::if_nametoindex(layout.device.c_str());
     if (index == 0) return NO_ENDPOINT;
-    if (::setsockopt(ep->fd, SOL_SOCKET, SO_BINDTODEVICE, spec.device.c_str(),
-                     static_cast<socklen_t>(spec.device.size())) != 0) {
+    if (::setsockopt(ep->fd, SOL_SOCKET, SO_BINDTODEVICE, layout.device.c_str(),
+                     static_cast<socklen_t>(layout.device.size())) != 0) {
       return NO_ENDPOINT;
     }
     if (scope == 0) scope = index;
   }
-  sockaddr_in6 sa = toSockaddr(spec.address, scope);
+  sockaddr_in6 sa = toSockaddr(layout.address, scope);
   if (::bind(ep->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return NO_ENDPOINT;
   sockaddr_in6 got{};
   socklen_t len = sizeof got;
@@ -195,7 +195,7 @@ EndpointId TargetSim::addEndpoint(const EndpointSpec& spec) {
   if (scope != 0) {
     ::setsockopt(ep->fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &scope, sizeof scope);
   }
-  if (spec.joinAllNodes) {
+  if (layout.joinAllNodes) {
     ipv6_mreq req{};
     ::inet_pton(AF_INET6, "ff02::1", &req.ipv6mr_multiaddr);
     req.ipv6mr_interface = scope;

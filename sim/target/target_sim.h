@@ -152,7 +152,7 @@ class TargetSim {
   bool running() const { return running_.load(); }
 
   // Endpoints. NO_ENDPOINT when the socket cannot be created or bound.
-  EndpointId addEndpoint(const EndpointSpec& spec);
+  EndpointId addEndpoint(const EndpointSpec& layout);
   EndpointId addEndpoint(const KALMO::IPAddress& address);
   bool removeEndpoint(EndpointId id);
   // The bound endpoint: address, actual port, scope. All zero when unknown.

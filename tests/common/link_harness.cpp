@@ -154,11 +154,11 @@ bool configureLink(unsigned index, std::string* error) {
   ifinfomsg ifi{};
   ifi.ifi_index = static_cast<int>(index);
   req.record(ifi);
-  const std::size_t spec = req.begin(IFLA_AF_SPEC);
+  const std::size_t layout = req.begin(IFLA_AF_SPEC);
   const std::size_t inet6 = req.begin(AF_INET6);
   req.attrValue<std::uint8_t>(IFLA_INET6_ADDR_GEN_MODE, IN6_ADDR_GEN_MODE_NONE);
   req.end(inet6);
-  req.end(spec);
+  req.end(layout);
   return nlTransact(req, error, "address generation off") && linkUp(index, error);
 }
 

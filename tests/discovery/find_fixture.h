@@ -23,9 +23,9 @@ inline KALMO::IPAddress loopback(uint16_t port) { return vsim::ipv6("::1", port)
 
 // A target on ::1 at a port of the system's choice (not the discovery port).
 inline vsim::TargetSpec elsewhere() {
-  vsim::TargetSpec spec;
-  spec.address = loopback(0);
-  return spec;
+  vsim::TargetSpec layout;
+  layout.address = loopback(0);
+  return layout;
 }
 
 // Milliseconds a call took.
@@ -56,9 +56,9 @@ class FindTest : public ::testing::Test {
   }
 
   // Adds a target and returns its id; fails the test when it cannot.
-  int add(const vsim::TargetSpec& spec) {
-    const int id = targets.addTarget(spec);
-    EXPECT_GE(id, 0) << "stand-in target " << spec.name;
+  int add(const vsim::TargetSpec& layout) {
+    const int id = targets.addTarget(layout);
+    EXPECT_GE(id, 0) << "stand-in target " << layout.name;
     return id;
   }
 

@@ -45,10 +45,10 @@ class FindLinkTest : public ::testing::Test {
   // A target with two ports on address `which` of link `link`.
   int addTarget(size_t link, size_t which, const std::string& name) {
     const auto& l = net.link(link);
-    vsim::TargetSpec spec;
-    spec.address = at(l.targetAddresses.at(which), 19642, l.targetIndex);
-    spec.device = l.targetName;
-    spec.name = name;
+    vsim::TargetSpec layout;
+    layout.address = at(l.targetAddresses.at(which), 19642, l.targetIndex);
+    layout.device = l.targetName;
+    layout.name = name;
     vsim::PortSpec a;
     a.index = 1;
     a.name = name + " left";
@@ -56,10 +56,10 @@ class FindLinkTest : public ::testing::Test {
     vsim::PortSpec b = a;
     b.index = 2;
     b.name = name + " right";
-    spec.ports = {a, b};
+    layout.ports = {a, b};
     NsScope in(net.targetNs());
     EXPECT_TRUE(in.ok());
-    const int id = targets.addTarget(spec);
+    const int id = targets.addTarget(layout);
     EXPECT_GE(id, 0) << name;
     return id;
   }

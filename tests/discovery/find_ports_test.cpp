@@ -113,11 +113,11 @@ TEST_F(FindTest, PortCountsPickWhichPortsAreAsked) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    vsim::TargetSpec spec = elsewhere();
-    for (uint16_t i : c.ports) spec.ports.push_back(port(i, "p"));
-    spec.bitmap = c.bitmap;
-    spec.reportedPorts = c.reported;
-    const int t = add(spec);
+    vsim::TargetSpec layout = elsewhere();
+    for (uint16_t i : c.ports) layout.ports.push_back(port(i, "p"));
+    layout.bitmap = c.bitmap;
+    layout.reportedPorts = c.reported;
+    const int t = add(layout);
     client().listLimit = kNoBudget;  // the cap, not the clock, ends this listing
     Find::PortMap ports;
     ASSERT_TRUE(client().findTarget(found({t}), ports, kMode));
@@ -151,11 +151,11 @@ TEST_F(FindTest, PortCountKinds) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    vsim::TargetSpec spec = elsewhere();
-    for (uint16_t i = 1; i <= 3; ++i) spec.ports.push_back(port(i, "a", 1));
-    for (uint16_t i = 1; i <= 5; ++i) spec.ports.push_back(port(i, "b", 2));
-    spec.countKind = c.countKind;
-    const int t = add(spec);
+    vsim::TargetSpec layout = elsewhere();
+    for (uint16_t i = 1; i <= 3; ++i) layout.ports.push_back(port(i, "a", 1));
+    for (uint16_t i = 1; i <= 5; ++i) layout.ports.push_back(port(i, "b", 2));
+    layout.countKind = c.countKind;
+    const int t = add(layout);
     uint16_t count0 = 99;
     uint16_t count1 = 99;
     uint8_t bitmap0[512];
@@ -169,10 +169,10 @@ TEST_F(FindTest, PortCountKinds) {
 }
 
 TEST_F(FindTest, BitmapsStayAllOnesWithoutTheirPayload) {
-  vsim::TargetSpec spec = elsewhere();
-  spec.ports = {port(1, "p")};
-  spec.bitmap = false;
-  const int t = add(spec);
+  vsim::TargetSpec layout = elsewhere();
+  layout.ports = {port(1, "p")};
+  layout.bitmap = false;
+  const int t = add(layout);
   uint16_t count0 = 0;
   uint16_t count1 = 0;
   uint8_t bitmap0[512];
@@ -189,13 +189,13 @@ uint64_t options(uint16_t o0, uint16_t o1, uint16_t o2, uint16_t o3) {
 // Port 1 gets no answer in time; its answer turns up while port 2 is asked,
 // just before port 2's own answer.
 TEST_F(FindTest, ALatePortAnswerIsNotStoredAsTheNextPort) {
-  vsim::TargetSpec spec = elsewhere();
-  spec.ports = {port(1, "one"), port(2, "two")};
-  spec.ports[0].udpPort = 35011;
-  spec.ports[0].reply = vsim::Reply::silent();
-  spec.ports[1].reply = vsim::Reply::after(vsim::TargetSim::build(
+  vsim::TargetSpec layout = elsewhere();
+  layout.ports = {port(1, "one"), port(2, "two")};
+  layout.ports[0].udpPort = 35011;
+  layout.ports[0].reply = vsim::Reply::silent();
+  layout.ports[1].reply = vsim::Reply::after(vsim::TargetSim::build(
       VELLORA::PORT_ANS, VELLORA::STATUS_ACK, options(1, 0, 35011, 1), {'o', 'n', 'e'}));
-  const int t = add(spec);
+  const int t = add(layout);
   Find::PortMap ports;
   ASSERT_TRUE(client().findTarget(found({t}), ports, kMode));
   ASSERT_EQ(ports.size(), 1u);
@@ -207,17 +207,17 @@ TEST_F(FindTest, ALatePortAnswerIsNotStoredAsTheNextPort) {
 }
 
 TEST_F(FindTest, ALateItemAnswerIsNotStoredAsTheNextItem) {
-  vsim::TargetSpec spec = elsewhere();
-  spec.items = {item(1, 1, vsim::ipv6("::1", 1), "one"), item(2, 1, vsim::ipv6("::1", 1), "two")};
-  spec.items[0].controlPort = 35021;
-  spec.items[0].reply = vsim::Reply::silent();
+  vsim::TargetSpec layout = elsewhere();
+  layout.items = {item(1, 1, vsim::ipv6("::1", 1), "one"), item(2, 1, vsim::ipv6("::1", 1), "two")};
+  layout.items[0].controlPort = 35021;
+  layout.items[0].reply = vsim::Reply::silent();
   std::vector<uint8_t> stale(18, 0);
   stale[15] = 1;  // ::1, port 1
   stale[17] = 1;
   stale.insert(stale.end(), {'o', 'n', 'e'});
-  spec.items[1].reply = vsim::Reply::after(
+  layout.items[1].reply = vsim::Reply::after(
       vsim::TargetSim::build(VELLORA::STATUSITEM_ANS, VELLORA::STATUS_ACK, options(1, 1, 35021, 1), stale));
-  const int t = add(spec);
+  const int t = add(layout);
   Find::StatusMap items;
   ASSERT_TRUE(client().findTarget(found({t}), items));
   ASSERT_EQ(items.size(), 1u);
@@ -227,11 +227,11 @@ TEST_F(FindTest, ALateItemAnswerIsNotStoredAsTheNextItem) {
 }
 
 TEST_F(FindTest, TwoIndexesNamingOnePortLeaveOneRecordThatIsNotMultiport) {
-  vsim::TargetSpec spec = elsewhere();
-  spec.ports = {port(1, "first"), port(2, "again")};
-  spec.ports[0].udpPort = 35001;
-  spec.ports[1].reportPort = 35001;
-  const int t = add(spec);
+  vsim::TargetSpec layout = elsewhere();
+  layout.ports = {port(1, "first"), port(2, "again")};
+  layout.ports[0].udpPort = 35001;
+  layout.ports[1].reportPort = 35001;
+  const int t = add(layout);
   Find::PortMap ports;
   ASSERT_TRUE(client().findTarget(found({t}), ports, kMode));
   ASSERT_EQ(ports.size(), 1u);
@@ -269,14 +269,14 @@ TEST_F(FindTest, PortAnswersThatAreSkipped) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    vsim::TargetSpec spec = elsewhere();
-    spec.ports = {port(2, "p")};
-    spec.ports[0].version = c.portVersion;
-    spec.ports[0].reply = c.reply;
-    spec.ports[0].syncReply = c.syncReply;
-    spec.ports[0].sync[1] = 7;
-    spec.bitmap = false;  // port 1 is asked too and answers "no such port"
-    const int t = add(spec);
+    vsim::TargetSpec layout = elsewhere();
+    layout.ports = {port(2, "p")};
+    layout.ports[0].version = c.portVersion;
+    layout.ports[0].reply = c.reply;
+    layout.ports[0].syncReply = c.syncReply;
+    layout.ports[0].sync[1] = 7;
+    layout.bitmap = false;  // port 1 is asked too and answers "no such port"
+    const int t = add(layout);
     setting.version = c.hostVersion;
     Find f(setting);
     ASSERT_TRUE(f.open());
@@ -311,11 +311,11 @@ TEST_F(FindTest, ItemAnswersThatAreSkipped) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    vsim::TargetSpec spec = elsewhere();
-    spec.items = {item(2, 1, vsim::ipv6("::1", 1), "volume")};
-    spec.items[0].version = c.itemVersion;
-    spec.items[0].reply = c.reply;
-    const int t = add(spec);  // item 1 is refused as absent
+    vsim::TargetSpec layout = elsewhere();
+    layout.items = {item(2, 1, vsim::ipv6("::1", 1), "volume")};
+    layout.items[0].version = c.itemVersion;
+    layout.items[0].reply = c.reply;
+    const int t = add(layout);  // item 1 is refused as absent
     setting.version = c.hostVersion;
     Find f(setting);
     ASSERT_TRUE(f.open());
@@ -340,10 +340,10 @@ TEST_F(FindTest, AnUnansweredNameAnnouncementDoesNotStopDiscovery) {
                                    {"silent", vsim::Script::Action::SILENT}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    vsim::TargetSpec spec = elsewhere();
-    spec.ports = {port(1, "p")};
-    spec.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
-    const int t = add(spec);
+    vsim::TargetSpec layout = elsewhere();
+    layout.ports = {port(1, "p")};
+    layout.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
+    const int t = add(layout);
     vsim::Script s;
     s.action = c.action;
     engine.script(targets.endpoint(t), VELLORA::NOTISNAME_REQ, s);
@@ -362,12 +362,12 @@ TEST_F(FindTest, AnUnansweredNameAnnouncementDoesNotStopDiscovery) {
 
 TEST_F(FindTest, CountAnswersThatListNothing) {
   for (const vsim::Reply& reply : {vsim::Reply::refuse(), vsim::Reply::echo(), vsim::Reply::silent()}) {
-    vsim::TargetSpec spec = elsewhere();
-    spec.ports = {port(1, "p")};
-    spec.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
-    spec.portCountReply = reply;
-    spec.itemCountReply = reply;
-    const int t = add(spec);
+    vsim::TargetSpec layout = elsewhere();
+    layout.ports = {port(1, "p")};
+    layout.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
+    layout.portCountReply = reply;
+    layout.itemCountReply = reply;
+    const int t = add(layout);
     Find::PortMap ports;
     Find::StatusMap items;
     EXPECT_TRUE(client().findTarget(found({t}), ports, kMode));
@@ -382,11 +382,11 @@ TEST_F(FindTest, CountAnswersThatListNothing) {
 TEST_F(FindTest, AnAcknowledgedProbeStopsTheQueries) {
   for (const bool acknowledged : {false, true}) {
     SCOPED_TRACE(acknowledged ? "acknowledged" : "refused");
-    vsim::TargetSpec spec = elsewhere();
-    spec.ports = {port(1, "p")};
-    spec.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
-    spec.acknowledgeProbe = acknowledged;
-    const int t = add(spec);
+    vsim::TargetSpec layout = elsewhere();
+    layout.ports = {port(1, "p")};
+    layout.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
+    layout.acknowledgeProbe = acknowledged;
+    const int t = add(layout);
     setting.probeActive = true;
     Find f(setting);
     ASSERT_TRUE(f.open());
@@ -401,15 +401,15 @@ TEST_F(FindTest, AnAcknowledgedProbeStopsTheQueries) {
 }
 
 TEST_F(FindTest, AListingStopsAtItsTimeBudget) {
-  vsim::TargetSpec spec = elsewhere();
-  spec.ports = {port(1, "p")};
-  spec.reportedPorts = 4000;
-  spec.bitmap = false;                      // so every port is asked
-  spec.absentPort = vsim::Reply::silent();  // 100 ms for each of 3999 ports
-  spec.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
-  spec.reportedItems = 4000;
-  spec.absentItem = vsim::Reply::silent();
-  const int t = add(spec);
+  vsim::TargetSpec layout = elsewhere();
+  layout.ports = {port(1, "p")};
+  layout.reportedPorts = 4000;
+  layout.bitmap = false;                      // so every port is asked
+  layout.absentPort = vsim::Reply::silent();  // 100 ms for each of 3999 ports
+  layout.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
+  layout.reportedItems = 4000;
+  layout.absentItem = vsim::Reply::silent();
+  const int t = add(layout);
   Find& f = client();
   f.listLimit = 1'000'000'000'000ULL;  // 1 s
   Find::PortMap ports;
@@ -473,10 +473,10 @@ TEST_F(FindTest, ShortItemPayloadsKeepTheLinkAddress) {
   const std::vector<Case> cases = {{-1, true, "tweeter"}, {18, true, ""}, {17, false, ""}, {10, false, ""}, {0, false, ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.limit);
-    vsim::TargetSpec spec = elsewhere();
-    spec.items = {item(1, 0, vsim::ipv6("fe80::77", 3), "tweeter")};
-    spec.items[0].payloadLimit = c.limit;
-    const int t = add(spec);
+    vsim::TargetSpec layout = elsewhere();
+    layout.items = {item(1, 0, vsim::ipv6("fe80::77", 3), "tweeter")};
+    layout.items[0].payloadLimit = c.limit;
+    const int t = add(layout);
     Find::StatusMap items;
     ASSERT_TRUE(client().findTarget(found({t}), items));
     ASSERT_EQ(items.size(), 1u);
@@ -487,10 +487,10 @@ TEST_F(FindTest, ShortItemPayloadsKeepTheLinkAddress) {
 }
 
 TEST_F(FindTest, StatusCountIsCapped) {
-  vsim::TargetSpec spec = elsewhere();
-  spec.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
-  spec.reportedItems = 65535;
-  const int t = add(spec);
+  vsim::TargetSpec layout = elsewhere();
+  layout.items = {item(1, 1, vsim::ipv6("::1", 1), "i")};
+  layout.reportedItems = 65535;
+  const int t = add(layout);
   client().listLimit = kNoBudget;
   Find::StatusMap items;
   ASSERT_TRUE(client().findTarget(found({t}), items));
@@ -501,11 +501,11 @@ TEST_F(FindTest, StatusCountIsCapped) {
 }
 
 TEST_F(FindTest, SingleOutputLookupOnLoopback) {
-  vsim::TargetSpec spec;  // [::1]:19642
-  spec.name = "desk";
-  spec.infoText = "[myaddress]";
-  spec.ports = {port(1, "a"), port(2, "b")};
-  const int t = add(spec);
+  vsim::TargetSpec layout;  // [::1]:19642
+  layout.name = "desk";
+  layout.infoText = "[myaddress]";
+  layout.ports = {port(1, "a"), port(2, "b")};
+  const int t = add(layout);
   Find& f = client();
   KALMO::IPAddress endpoint;
   Find::TargetConnectInfo record;

@@ -11,10 +11,10 @@ namespace {
 using Action = vsim::Script::Action;
 
 TEST_F(FindTest, ExchangeOutcomes) {
-  vsim::TargetSpec spec;
-  spec.address = loopback(0);
-  spec.infoText = "hello";
-  const int t = add(spec);
+  vsim::TargetSpec layout;
+  layout.address = loopback(0);
+  layout.infoText = "hello";
+  const int t = add(layout);
   const int third = targets.addTarget(elsewhere());
   ASSERT_GE(third, 0);
   const vsim::EndpointId thirdEp = targets.endpoint(third);
@@ -103,10 +103,10 @@ TEST_F(FindTest, UnrelatedTrafficDoesNotStretchTheWait) {
 }
 
 TEST_F(FindTest, ALateAnswerLeftOnTheSocketIsNotTheNextAnswer) {
-  vsim::TargetSpec spec;
-  spec.address = loopback(0);
-  spec.infoText = "first";
-  const int t = add(spec);
+  vsim::TargetSpec layout;
+  layout.address = loopback(0);
+  layout.infoText = "first";
+  const int t = add(layout);
   vsim::Script late;
   late.answer = vsim::Answer::withText("stale");
   late.delay = std::chrono::milliseconds(130);
@@ -140,17 +140,17 @@ TEST_F(FindTest, AClosedClientReportsSocketErrorsAndNoTargets) {
 }
 
 TEST_F(FindTest, LoopbackSweepFindsTheTargetOnceAndAnnouncesTheName) {
-  vsim::TargetSpec spec;  // [::1]:19642
-  spec.productID = 0x1122334455667788ULL;
-  spec.name = "Living room";
-  const int t = add(spec);
+  vsim::TargetSpec layout;  // [::1]:19642
+  layout.productID = 0x1122334455667788ULL;
+  layout.name = "Living room";
+  const int t = add(layout);
   setting.nameValue = 0x0102030405060708ULL;
   Find::TargetMap found;
   ASSERT_TRUE(client().findTarget(found));
   ASSERT_EQ(found.size(), 1u);
   const auto& [key, target] = *found.begin();
   EXPECT_TRUE(key == loopback(19642));
-  EXPECT_EQ(target.productID, spec.productID);
+  EXPECT_EQ(target.productID, layout.productID);
   EXPECT_EQ(target.targetName, "Living room");
   EXPECT_EQ(engine.count(targets.endpoint(t), VELLORA::FIND_REQ), 3u);
   const auto names = engine.received(targets.endpoint(t), VELLORA::NOTISNAME_REQ);
@@ -178,10 +178,10 @@ TEST_F(FindTest, SweepIgnoresRefusedAnswersAndFiltersProductsAfterAnnouncing) {
     SCOPED_TRACE(c.what);
     vsim::TargetSim sim;
     vsim::DiscoverySim one(sim);
-    vsim::TargetSpec spec;
-    spec.productID = c.product;
-    spec.findReply = c.reply;
-    const int t = one.addTarget(spec);
+    vsim::TargetSpec layout;
+    layout.productID = c.product;
+    layout.findReply = c.reply;
+    const int t = one.addTarget(layout);
     ASSERT_GE(t, 0);
     setting.productID = c.filter;
     Find f(setting);
@@ -217,13 +217,13 @@ TEST(FindProduct, Filter) {
 }
 
 TEST_F(FindTest, PingAndUnicastIdentification) {
-  vsim::TargetSpec spec;
-  spec.address = loopback(0);
-  spec.productID = 9;
-  spec.name = "amp";
-  const int t = add(spec);
-  spec.findReply = vsim::Reply::silent();
-  const int mute = add(spec);
+  vsim::TargetSpec layout;
+  layout.address = loopback(0);
+  layout.productID = 9;
+  layout.name = "amp";
+  const int t = add(layout);
+  layout.findReply = vsim::Reply::silent();
+  const int mute = add(layout);
   setting.productID = 9;
   Find& f = client();
   EXPECT_TRUE(f.pingTarget(targets.address(t)));
