@@ -20,6 +20,7 @@
 #include "protocol/message_id.h"
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -204,8 +205,13 @@ class Find {
   static constexpr uint64_t TRANSFER_DRAIN_LIMIT = 100'000'000'000ULL;  // 100 ms
   static constexpr int TRANSFER_RESENDS = 10;
 
+  // Called once before each block goes out: (block, blocks), 0-based block.
+  using TransferProgress = std::function<void(uint16_t block, uint16_t blocks)>;
+
   // Whole upload, finish included: true only when the target reports the
   // data complete. An empty progress function gets the logging default.
+  bool Transfer(KALMO::IPAddress target, int32_t slot, KALMO::BufferCS_const data, uint64_t window,
+                const TransferProgress& progress);
   bool Transfer(KALMO::IPAddress target, int32_t slot, KALMO::BufferCS_const data, uint64_t window);
   // The closing exchange: `result` goes out and comes back with the target's
   // verdict (0xffff = complete).
