@@ -44,6 +44,18 @@ bool VelloraCardBridge::ReleaseTracker::waitAll(uint64_t perThread) {
   return cond.wait_for(lock, bound, [this] { return count == 0; });
 }
 
+void VelloraCardBridge::closeNode(AliveNodeSt* node) {
+  // Closing alone ends the stream's threads without a word to the target,
+  // which would go on waiting for audio: an open stream is disconnected
+  // first (the disconnect exchange is bounded by the worker's retries).
+  const int32_t state = node->syncState.load();
+  if (state == VELLORA::SSync::Connecting || state == VELLORA::SSync::Connected ||
+      state == VELLORA::SSync::Disconnecting) {
+    node->VELLORA::SSyncBuffer::disconnect();
+  }
+  node->close();
+}
+
 VelloraCardBridge::VelloraCardBridge(BridgeDriver& driver, const VELLORA::Find::Setting& discoverySetting)
     : discovery(discoverySetting), driver_(driver), releases_(std::make_shared<ReleaseTracker>()) {}
 
@@ -52,7 +64,7 @@ VelloraCardBridge::~VelloraCardBridge() { (void)shutdown(); }
 bool VelloraCardBridge::shutdown() {
   discovery.close();
   for (auto& [address, node] : aliveNodes) {
-    node->close();
+    closeNode(node);
     (void)driver_.remove(controlFd, node->getMemNo());
     delete node;
   }
@@ -123,7 +135,7 @@ void VelloraCardBridge::releaseLost(const std::set<KALMO::IPAddress>& lost) {
     if (record == nullptr) {
       // Without a record the node is released here, on the scan's thread.
       const int n = node->getMemNo();
-      node->close();
+      closeNode(node);
       (void)driver_.remove(controlFd, n);
       delete node;
       aliveNodes.erase(it);
@@ -160,7 +172,7 @@ void VelloraCardBridge::releaseLost(const std::set<KALMO::IPAddress>& lost) {
 void VelloraCardBridge::releaseThread(ReleaseNodeSt* record) {
   AliveNodeSt* node = record->node;
   const int n = node->getMemNo();
-  node->close();
+  closeNode(node);
   (void)record->driver->remove(record->controlFd, n);
   delete node;
   record->node = nullptr;

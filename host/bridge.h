@@ -106,6 +106,8 @@ class VelloraCardBridge {
   bool attachOne(const KALMO::IPAddress& address, ScanCandidate& candidate);
   void dropNode(const KALMO::IPAddress& address, AliveNodeSt* node);
   static void releaseThread(ReleaseNodeSt* record);
+  // Disconnects an open stream, then takes the node's card down.
+  static void closeNode(AliveNodeSt* node);
 
   BridgeDriver& driver_;
   std::shared_ptr<ReleaseTracker> releases_;

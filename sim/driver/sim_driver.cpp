@@ -75,6 +75,7 @@ SimDriver::SimDriver(std::string dir) : dir_(std::move(dir)) { applyEnvironment(
 SimDriver::~SimDriver() {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& [fd, d] : fds_) ::close(fd);
+  if (logFd_ >= 0) ::close(logFd_);
   for (auto& [card, view] : views_) ::munmap(view.base, view.length);
   for (auto& [base, info] : mappings_) ::munmap(base, info.second);
 }
@@ -83,6 +84,8 @@ SimDriver::~SimDriver() {
 // fail chosen requests: a kind alone fails every request of that kind, a
 // kind with a count fails that many.
 void SimDriver::applyEnvironment() {
+  const char* log = std::getenv("VELLORA_SIM_LOG");
+  if (log && *log) logFd_ = ::open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const char* chosen = std::getenv("VELLORA_SIM_FAIL");
   if (!chosen) return;
   std::string text(chosen);
@@ -203,7 +206,7 @@ long SimDriver::request(int fd, unsigned long number, unsigned long arg) {
   auto it = fds_.find(fd);
   if (it == fds_.end()) {
     rec.result = -1;
-    records_.push_back(rec);
+    keep(rec);
     return -1;
   }
   const Descriptor d = it->second;
@@ -249,8 +252,20 @@ long SimDriver::request(int fd, unsigned long number, unsigned long arg) {
   } else {
     rec.result = answer(d, number, arg, rec);
   }
-  records_.push_back(rec);
+  keep(rec);
   return rec.result;
+}
+
+void SimDriver::keep(const RequestRecord& rec) {
+  records_.push_back(rec);
+  if (logFd_ < 0) return;
+  // One line per request: "<kind> <card> <arg> <result>", written whole.
+  char line[96];
+  const int n = std::snprintf(line, sizeof line, "%s %d %lu %ld\n", reqName(rec.kind), rec.card, rec.arg,
+                              rec.result);
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof line) {
+    (void)!::write(logFd_, line, static_cast<std::size_t>(n));
+  }
 }
 
 long SimDriver::answer(const Descriptor& d, unsigned long, unsigned long arg,

@@ -93,6 +93,9 @@ class SimDriver final : public BridgeDriver {
   SyncMemControl* blockOf(int memNo);
   void releaseView(int memNo);
   void applyEnvironment();
+  // Keeps the record and, with $VELLORA_SIM_LOG set, appends it to that
+  // file, so a test can read what another process's daemon asked.
+  void keep(const RequestRecord& rec);
 
   std::string dir_;
   mutable std::mutex mutex_;
@@ -104,6 +107,7 @@ class SimDriver final : public BridgeDriver {
   std::map<Req, FailRule> fails_;
   std::set<Req> holds_;
   std::map<Req, int> heldCount_;
+  int logFd_ = -1;
 };
 
 }  // namespace vsim
