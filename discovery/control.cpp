@@ -22,6 +22,18 @@ constexpr uint64_t kValueMask = (uint64_t{1} << 48) - 1;
 // What drain() takes off the socket at most; a flood cannot hold it.
 constexpr int kDrainLimit = 1024;
 
+// The volume a value holds. Targets answer the 48-bit two's complement the
+// host writes, or a bare 16-bit image with bits 16-47 clear; both read as
+// the low 16 bits. A 48-bit number beyond the 16-bit range is held at its
+// end instead of wrapping: -40000 must not read as +25536 (full volume).
+int16_t volumeOf(uint64_t value) {
+  value &= kValueMask;
+  if ((value >> 16) == 0 || (value >> 15) == (kValueMask >> 15)) {
+    return static_cast<int16_t>(static_cast<uint16_t>(value));
+  }
+  return (value >> 47) != 0 ? INT16_MIN : INT16_MAX;
+}
+
 // Time left of a window that started at `start`; 0 once it has passed.
 uint64_t remaining(const KALMO::Clock& start, uint64_t window) {
   KALMO::Clock now;
@@ -39,8 +51,9 @@ Control::~Control() { socket.close(); }
 bool Control::open() {
   INFO << "Vellora Control Library ReleaseNo : " << kRelease;
   repeats_ = Repeats{};
-  // Socket::open leaves lastError alone on some builds; errno then still
-  // holds the error of the failed socket call, which is the one to report.
+  // Socket::open does not record its error in lastError; errno still holds
+  // the failed socket call's error, and a value from an earlier failure must
+  // not be reported for this one.
   socket.lastError.store(0);
   if (!socket.open(KALMO::Socket::UDP_IPV6)) {
     const int system = errno;
@@ -148,7 +161,7 @@ bool Control::setVolume(int16_t volume) {
 bool Control::getVolume(int16_t& volume) const {
   for (const StatusSt& item : items) {
     if (item.chainEnd && item.kind == StatusSt::KIND_VOLUME) {
-      volume = static_cast<int16_t>(static_cast<uint16_t>(item.value));
+      volume = volumeOf(item.value);
       return true;
     }
   }

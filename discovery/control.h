@@ -86,7 +86,8 @@ class Control {
   // item first.
   bool setVolume(int16_t volume);
 
-  // From the cache.
+  // From the cache. A volume the target reports beyond the 16-bit range is
+  // held at the nearer end of it.
   bool getVolume(int16_t& volume) const;
   bool getPlay(bool& playing) const;
   uint64_t getPlayFormat() const;

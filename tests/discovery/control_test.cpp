@@ -229,6 +229,38 @@ TEST_F(ControlTest, VolumesOfTheCardMappingReachEveryVolumeItemOfAnEndpoint) {
   EXPECT_EQ(sim.value(e, 2), 0u);
 }
 
+TEST_F(ControlTest, VolumesReportedByTheTargetReadBack) {
+  const vsim::EndpointId e = point({ControlItemSpec::volume(0)});
+  ASSERT_TRUE(control.connect(engine.address(e)));
+  struct Case {
+    uint64_t reported;  // the 48 bits the target answers
+    int16_t read;
+  };
+  const Case cases[] = {
+      {vsim::volumeValue(0), 0},
+      {vsim::volumeValue(-1), -1},
+      {vsim::volumeValue(-3000), -3000},
+      {vsim::volumeValue(-5999), -5999},
+      {vsim::volumeValue(-6000), -6000},
+      {static_cast<uint64_t>(-6001) & kMask48, -6001},  // beyond the floor: the card mapping holds it
+      {static_cast<uint64_t>(-32768) & kMask48, INT16_MIN},
+      {0xFFEC, -20},  // a bare 16-bit image without the sign in bits 16-47
+      {static_cast<uint64_t>(-40000) & kMask48, INT16_MIN},  // not +25536
+      {static_cast<uint64_t>(-70000) & kMask48, INT16_MIN},  // not -4464
+      {0x1'0000, INT16_MAX},
+      {0x7FFF'FFFF'FFFF, INT16_MAX},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reported);
+    ASSERT_TRUE(sim.setValue(e, 1, c.reported));
+    ASSERT_TRUE(control.update());
+    EXPECT_EQ(control.items[0].value, c.reported);
+    int16_t volume = 1;
+    ASSERT_TRUE(control.getVolume(volume));
+    EXPECT_EQ(volume, c.read);
+  }
+}
+
 TEST_F(ControlTest, ChangesOnTheTargetShowAfterUpdate) {
   const uint64_t format = 0x0000'0024'0000'0202ULL;
   const vsim::EndpointId e = point({ControlItemSpec::play(false, format), ControlItemSpec::volume(-10)});
