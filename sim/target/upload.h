@@ -49,6 +49,10 @@ struct UploadSpec {
   };
   std::vector<Drop> drops;
 
+  // How the answers go wrong (counted per kind of answer). For the burst
+  // acknowledgements: SILENT drops one, REFUSE is a NAK, OTHER names
+  // another slot, TRUNCATED and LENGTH_OVER are short and overlong ones,
+  // `from` sends it from another endpoint (with thenAnswer: a decoy first).
   Fault queryFault;   // answer to the slot query
   Fault openFault;    // answer to the slot open
   Fault ackFault;     // burst acknowledgements

@@ -233,6 +233,49 @@ TEST_F(SettingsTest, ATargetCannotMakeTheHostRunOrHoldWithoutBound) {
   }
 }
 
+TEST_F(SettingsTest, EveryKindWrittenReadsBackAsItsType) {
+  // One write of text and number per item; the next read shows the number
+  // extended as the kind says and the text where the kind carries one.
+  struct Case {
+    vsim::SettingSpec item;
+    std::string text;
+    uint16_t number;
+    int32_t value;
+    std::string readText;
+  };
+  const std::vector<Case> cases = {
+      {entry("Level", 1, 0, 0xFFFF, 3), "", 0xFFFB, 65531, ""},
+      {entry("Gain", 2, 0xFFF6, 0x000A, 0), "", 0xFFFB, -5, ""},
+      {entry("Mute", 3, 0, 0, 0), "", 1, 1, ""},
+      {entry("Room", 4, 0, 0, 0, 0, "old"), "kitchen", 0, 0, "kitchen"},
+      {entry("Colour", 5, 0, 1, 0, 0, "", {{0, "red"}, {1, "blue"}}), "", 1, 1, ""},
+      {entry("Preset", 6, 0, 1, 0, 0, "old", {{0, "flat"}, {1, "warm"}}), "mine", 1, 1, "mine"},
+      {entry("Delay", 7, 10, 500, 20), "", 480, 480, ""},
+  };
+  for (bool sink : {false, true}) {
+    SCOPED_TRACE(sink ? "sink" : "target");
+    vsim::ManageSpec plan;
+    for (const Case& c : cases) listOf(plan, sink).items.push_back(c.item);
+    vsim::ManageSim sim(engine, ep, plan);
+    Find& f = client();
+    for (uint16_t i = 1; i <= cases.size(); ++i) {
+      const Case& c = cases[i - 1];
+      EXPECT_TRUE(sink ? f.setSinkSetting(target, i, c.text, c.number) : f.setTargetSetting(target, i, c.text, c.number))
+          << c.item.name;
+    }
+    Find::TargetSettingList list;
+    ASSERT_TRUE(read(sink, list, false));
+    ASSERT_EQ(list.size(), cases.size());
+    auto got = list.begin();
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.item.name);
+      EXPECT_EQ(got->value, c.value);
+      EXPECT_EQ(got->text, c.readText);
+      ++got;
+    }
+  }
+}
+
 TEST_F(SettingsTest, WritesAndFinale) {
   for (bool sink : {false, true}) {
     SCOPED_TRACE(sink ? "sink" : "target");
