@@ -100,6 +100,14 @@ class UploadTest : public FindTest {
     for (const vsim::Datagram& d : dataRequests()) ++out[uint64_t{d.option3()} * blockPackets + d.option2()];
     return out;
   }
+  // The places sent more than once, with their count.
+  std::map<uint64_t, int> repeatedPlaces(uint32_t blockPackets) {
+    std::map<uint64_t, int> out;
+    for (const auto& [place, n] : sendsByPlace(blockPackets)) {
+      if (n > 1) out[place] = n;
+    }
+    return out;
+  }
 
   vsim::EndpointId ep = vsim::NO_ENDPOINT;
   vsim::EndpointId third = vsim::NO_ENDPOINT;
@@ -115,6 +123,8 @@ TEST_F(UploadTest, BurstsAndBlocks) {
     std::vector<Packet> packets;
     Progress progress;
   };
+  vsim::UploadSpec acksNext = slots(100, 2, 2);
+  acksNext.ackNext = true;
   const std::vector<Case> cases = {
       {"a few bytes", slots(1024, 16, 16), 3, 0, {{0, 0, 0, 3, true}}, {{0, 16}}},
       {"exactly one block", slots(100, 4, 3), 400, 0,
@@ -129,6 +139,8 @@ TEST_F(UploadTest, BurstsAndBlocks) {
        {{0, 1}}},
       {"the target's limit holds over a larger window", slots(100, 8, 1, 150), 400, 1000,
        {{0, 0, 0, 100, false}, {1, 1, 0, 100, true}, {2, 2, 0, 100, false}, {3, 3, 0, 100, true}}, {{0, 1}}},
+      {"acknowledged with the number after the last: no resend", acksNext, 400, 0,
+       {{0, 0, 0, 100, false}, {1, 1, 0, 100, true}, {2, 0, 1, 100, false}, {3, 1, 1, 100, true}}, {{0, 2}, {1, 2}}},
       {"nothing to send", slots(100, 4, 1), 0, 0, {}, {}},
   };
   for (const Case& c : cases) {
@@ -244,11 +256,7 @@ TEST_F(UploadTest, LossesAreResentUntilTheBurstIsWhole) {
     const std::vector<uint8_t> data = bytesOf(8 * 1024 + 10);
     EXPECT_EQ(upload(0, data, 0), c.ok);
 
-    std::map<uint64_t, int> repeated;
-    for (const auto& [place, n] : sendsByPlace(8)) {
-      if (n > 1) repeated[place] = n;
-    }
-    EXPECT_EQ(repeated, c.sends);
+    EXPECT_EQ(repeatedPlaces(8), c.sends);
     const vsim::UploadState state = sim.state();
     if (c.ok) {
       EXPECT_EQ(state.stored, data);
@@ -311,11 +319,7 @@ TEST_F(UploadTest, ResendsAfterTheSequenceNumberWraps) {
     vsim::UploadSim sim(engine, ep, plan);
     const std::vector<uint8_t> data = bytesOf(65550, 7);
     ASSERT_TRUE(upload(0, data, 0));
-    std::map<uint64_t, int> repeated;
-    for (const auto& [place, n] : sendsByPlace(10)) {
-      if (n > 1) repeated[place] = n;
-    }
-    EXPECT_EQ(repeated, c.sends);  // one resend, from the packet missing on
+    EXPECT_EQ(repeatedPlaces(10), c.sends);  // one resend, from the packet missing on
     const vsim::UploadState state = sim.state();
     EXPECT_EQ(state.stored, data);
     EXPECT_EQ(state.finishCrc, crcOf(data));
