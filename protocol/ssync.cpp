@@ -17,7 +17,7 @@ using namespace ssync_detail;
 using KALMO::Clock;
 using KALMO::SysLog::ERR;
 using KALMO::SysLog::INFO;
-constexpr uint16_t kDebugPort = 19642;
+using KALMO::SysLog::WARNING;
 
 }  // namespace
 
@@ -25,7 +25,6 @@ SSync::SSync()
     : converter(memcpySyncOrg),
       syncState(Idle),
       playFlag(false),
-      debugPending(false),
       workMode(0),
       hostInvert(false),
       stopping(false) {}
@@ -69,6 +68,9 @@ bool SSync::open(THRED_MODE mode, Clock info, unsigned short scopeId, const std:
   debugCpuCount = dCpuCount;
   infoCycle = info;
   scope = scopeId;
+  // The debug thread waits on the debug socket: it goes before the socket
+  // is opened anew.
+  debugThread.stop();
   stopping = false;
 
   KALMO::IPAddress local{};
@@ -87,9 +89,8 @@ bool SSync::open(THRED_MODE mode, Clock info, unsigned short scopeId, const std:
   syncState = Idle;
   playFlag = false;
 
-  if (!openBound(debugSocket, debugPort)) return false;
-  debugPending = false;
-  return true;
+  uint16_t debugPort = 0;  // the debug thread finds its own port for its wake-up
+  return openBound(debugSocket, debugPort);
 }
 
 bool SSync::openBound(KALMO::Socket& s, uint16_t& port) {
@@ -133,10 +134,7 @@ void SSync::stopThreads() {
     wakeSocket(controlPort);
     workerThread.join();
   }
-  if (debugThread.joinable()) {
-    wakeSocket(debugPort);
-    debugThread.join();
-  }
+  debugThread.stop();
   stopping = false;
 }
 
@@ -187,8 +185,8 @@ bool SSync::setSink(const KALMO::IPAddress& sink, Clock wantedLatency, bool prob
 
   sinkAddress = sink;
   debugTarget = sink;
-  debugTarget.port = static_cast<uint16_t>((kDebugPort >> 8) | (kDebugPort << 8));
-  debugPending = true;
+  debugTarget.port = static_cast<uint16_t>((SSyncDebug::PORT >> 8) | (SSyncDebug::PORT << 8));
+  debugThread.setTarget(debugTarget);  // registered by the thread at its next pass
   if (logAt(6)) std::this_thread::sleep_for(std::chrono::milliseconds(110));
   return true;
 }
@@ -458,8 +456,13 @@ bool SSync::connect(int cpu) {
     debugSocket.close();
     return false;
   }
-  // The sink debug-text thread (thread_debug_func) is started here, once,
-  // when the log threshold is 6 or more; it lives until close.
+  // The sink's debug texts are wanted from the log threshold 6 on; the
+  // thread lives until close.
+  if (logAt(6) && !debugThread.running() &&
+      !debugThread.start(debugSocket, (workMode.load() & OCCUPIED) != 0, debugCpu,
+                         debugCpuCount)) {
+    WARNING << "Debug Thread Start Error";
+  }
   return true;
 }
 
@@ -482,16 +485,20 @@ bool SSync::connectWait() {
   return true;
 }
 
-void SSync::disconnect_flgset() {
-  if (syncState.load() != Connected) return;
-  syncState = Disconnecting;
+bool SSync::beginDisconnect() {
+  // One step: a worker that ends the stream at the same moment sets Idle,
+  // and a separate test and store would turn that Idle into a Disconnecting
+  // that nobody ever ends.
+  SyncState expected = Connected;
+  if (!syncState.compare_exchange_strong(expected, Disconnecting)) return false;
   INFO << "discone flgset";
+  return true;
 }
 
+void SSync::disconnect_flgset() { (void)beginDisconnect(); }
+
 void SSync::disconnect() {
-  if (syncState.load() != Connected) return;
-  syncState = Disconnecting;
-  INFO << "discone flgset";
+  if (!beginDisconnect()) return;
   if (workerThread.joinable()) workerThread.join();
   INFO << "discone done";
 }

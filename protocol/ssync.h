@@ -22,6 +22,7 @@
 #include "protocol/message.h"
 #include "protocol/profile.h"
 #include "protocol/profile_maker.h"
+#include "protocol/ssync_debug.h"
 #include "protocol/stream.h"
 
 #include <atomic>
@@ -154,6 +155,9 @@ class SSync : public Connection, public SyncConvert {
   bool connectWait();
   void disconnect();
   void disconnect_flgset();
+  // Connected -> Disconnecting in one indivisible step (with its log line);
+  // false, and nothing changed, in any other state.
+  bool beginDisconnect();
   void play();
   void stop();
   void changeWorkMode(THRED_MODE mode);
@@ -179,15 +183,18 @@ class SSync : public Connection, public SyncConvert {
   std::atomic<Converter> converter;
   std::thread workerThread;
   KALMO::Socket dataSocket;
-  KALMO::Socket debugSocket;
-  std::thread debugThread;
+  KALMO::UDPV6 debugSocket;
+  // The sink debug-text thread; started by the first connect while the log
+  // threshold is 6 or more, stopped (flag and wake-up) and joined before
+  // debugSocket is closed. It keeps the target to register with and whether
+  // that is still to be done.
+  SSyncDebug debugThread;
   std::mutex connectMutex;
   std::condition_variable connectCond;
   std::atomic<SyncState> syncState;
   std::atomic<bool> playFlag;
   KALMO::IPAddress sinkAddress;
   KALMO::IPAddress debugTarget;
-  std::atomic<bool> debugPending;
   FormatConfigure hostFormat;
   FormatConfigure wireFormat;
   FormatSupport sincSupportPCM;
@@ -234,8 +241,7 @@ class SSync : public Connection, public SyncConvert {
   unsigned char wireMuteByte(const Worker& w) const;
 
   unsigned short scope = 0;
-  uint16_t controlPort = 0;  // local ports, for the wake-ups
-  uint16_t debugPort = 0;
+  uint16_t controlPort = 0;  // local port, for the worker's wake-up
   std::atomic<bool> stopping;  // close or destruction under way
 };
 

@@ -392,24 +392,36 @@ void SSyncBuffer::pre_disconnect(bool flgset) {
 }
 
 void SSyncBuffer::disconnect() {
-  // Disconnecting before the request: the worker must never find the
-  // request on an empty ring while the state still says Connected, or it
-  // ends on a time-out without the final packet and the closing exchange.
-  SyncState expected = Connected;
-  const bool ending = syncState.compare_exchange_strong(expected, Disconnecting);
-  if (ending) INFO << "discone flgset";
+  // The state moves before the request is raised: the worker must never
+  // find the request on an empty ring while the state still says Connected,
+  // or it ends on a time-out without the final packet and the closing
+  // exchange. A connect still under way is given up instead (the worker's
+  // exchange stops within one of its slices, the caller is not held for the
+  // whole connect wait). The worker may finish its connect at the same
+  // moment, so each change is one indivisible step, tried again on the
+  // state it lost to.
+  bool ending = false;
+  for (;;) {
+    SyncState s = syncState.load();
+    if (s == Connected) {
+      if (beginDisconnect()) {
+        ending = true;
+        break;
+      }
+    } else if (s == Connecting) {
+      if (syncState.compare_exchange_strong(s, Idle)) break;
+    } else {
+      break;
+    }
+  }
   pre_disconnect(false);
   INFO << "SSyncBuffer::disconnect";
-  // A connect still under way is given up: the worker's exchange stops
-  // within one of its slices instead of holding the caller for the whole
-  // connect wait.
-  expected = Connecting;
-  syncState.compare_exchange_strong(expected, Idle);
   if (workerThread.joinable()) {
     workerThread.join();
     if (ending) INFO << "discone done";
   }
-  if (bufferThread.joinable()) bufferThread.join();
+  // Bounded even when no streaming worker ever ended the state.
+  endBufferWorker();
 }
 
 void SSyncBuffer::close() {

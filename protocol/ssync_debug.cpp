@@ -2,7 +2,6 @@
 
 #include "base/syslog.h"
 #include "base/thread_priority.h"
-#include "protocol/connection.h"
 #include "protocol/message.h"
 #include "protocol/syslog_vellora.h"
 
@@ -21,6 +20,7 @@ using KALMO::SysLog::WARNING;
 
 constexpr uint64_t kMs = 1000000000ull;
 constexpr Clock kRegisterWait = 10 * kMs;  // per try of the DEBUG_REQ exchange
+constexpr int kRegisterTries = 3;
 constexpr Clock kListenWait = 100 * kMs;   // one pass of the loop
 
 // Option 0 of a DEBUG_ANS that carries a text.
@@ -101,16 +101,9 @@ void SSyncDebug::wake() {
   (void)waker.sendToV6(KALMO::BufferCS_const{&byte, 1}, to, false);
 }
 
-void SSyncDebug::registerTarget() {
-  const KALMO::IPAddress to = getTarget();
+bool SSyncDebug::sendRequest(const KALMO::IPAddress& to) {
   Send request(DEBUG_REQ, 0, static_cast<uint16_t>(logAt(6) ? 1 : 0), 0, 0, 0);
-  Receive answer;
-  // The result is not needed: the sink sends its texts or it does not. An
-  // answer that is itself a text is logged like any other.
-  if (Connection::sendAck(*socket, to, request, DEBUG_ANS, answer, kRegisterWait) &&
-      isText(answer)) {
-    logTarget(answer);
-  }
+  return socket->sendToV6(request, to, true);
 }
 
 void SSyncDebug::thread_debug_func() {
@@ -126,22 +119,48 @@ void SSyncDebug::thread_debug_func() {
   }
   (void)KALMO::ThreadPriority::setPriority(self, KALMO::ThreadPriority::IDLE);
 
+  // The registration is the acknowledged exchange (three sends, 10 ms
+  // each, until a DEBUG_ANS of the target arrives), run inside the loop
+  // rather than beside it: a text that the sink sends before its answer is
+  // logged like any other instead of being taken for the answer and lost.
   KALMO::IPAddress from;
   KALMO::IPAddress registered{};
+  int sends = 0;          // DEBUG_REQ sent to `registered`
+  bool asking = false;    // no DEBUG_ANS of `registered` yet, sends left
+  Clock askedAt;
   Receive got;
   while (!quit.load()) {
     if (pending.exchange(false)) {
       registered = getTarget();
-      registerTarget();
-      continue;  // look at the flag again before the long wait
+      sends = 0;
+      asking = true;
     }
-    const int ready = socket->wait(kListenWait);
+    Clock wait = kListenWait;
+    if (asking) {
+      Clock now;
+      now.now();
+      const uint64_t since = now - askedAt;
+      if (sends == 0 || since >= kRegisterWait) {
+        if (sends == kRegisterTries || !sendRequest(registered)) {
+          // The result is not needed: the sink sends its texts or it does not.
+          asking = false;
+        } else {
+          askedAt = now;
+          sends += 1;
+          wait = kRegisterWait;
+        }
+      } else {
+        wait = kRegisterWait - since;
+      }
+    }
+    const int ready = socket->wait(wait);
     if (ready == KALMO::Socket::WAIT_ERROR) break;
     if (ready == KALMO::Socket::WAIT_TIMEOUT) continue;
     if (!socket->receiveFromV6(got.datagram, from)) break;
     if (quit.load()) break;
-    if (!isText(got) || from.comp(registered) != 0) continue;
-    logTarget(got);
+    if (!got || from.comp(registered) != 0 || got.getMessage() != DEBUG_ANS) continue;
+    asking = false;  // any DEBUG_ANS of the target answers the request
+    if (isText(got)) logTarget(got);
   }
 }
 

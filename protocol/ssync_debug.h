@@ -65,7 +65,8 @@ class SSyncDebug {
   static std::string logText(KALMO::BufferCS_const payload);
 
  private:
-  void registerTarget();
+  // One DEBUG_REQ to `to`; false when it could not be sent.
+  bool sendRequest(const KALMO::IPAddress& to);
   void wake();
 
   std::thread thread;

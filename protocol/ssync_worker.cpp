@@ -123,8 +123,20 @@ bool SSync::connectExchange(Worker& w) {
     notifyConnect();
     return false;
   }
-  if (!answer || !stillConnecting(*this)) {
+  if (!answer) {
     INFO << "wth CR ack none";
+    syncState = Idle;
+    notifyConnect();
+    return false;
+  }
+  // The application gives a connect up by setting Idle (a disconnect while
+  // connecting, close, another connect). Connected only from Connecting, in
+  // one step: a plain store after a test could bring a given-up connection
+  // back to life, and its disconnect would then wait on a stream that
+  // nobody ends.
+  SyncState expected = Connecting;
+  if (stoppingNow() || !syncState.compare_exchange_strong(expected, Connected)) {
+    INFO << "wth CR given up";
     syncState = Idle;
     notifyConnect();
     return false;
@@ -133,7 +145,6 @@ bool SSync::connectExchange(Worker& w) {
   w.sinkInvert = (status & PHASE_INFO) && !(status & PHASE_NORMAL);
   choosePhaseConverter(w);
 
-  syncState = Connected;
   w.controlDestination = sinkAddress;
   w.controlDestination.port = hostPort(answer.getOption0());
   setTo(w.controlDestination);

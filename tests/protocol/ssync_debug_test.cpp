@@ -1,9 +1,13 @@
 // The sink debug-text thread against the stand-in's debug port: it
 // registers, logs what the registered sink sends as "Target: " records on
-// the log port, and nothing else.
+// the log port, and nothing else; then the same through a streaming
+// connection, which starts the thread at log threshold 6 and stops it on
+// close.
 #include "protocol/ssync_debug.h"
 
 #include "protocol/message.h"
+#include "protocol/ssync.h"
+#include "tests/protocol/ssync_fixture.h"
 #include "protocol/syslog_vellora.h"
 #include "sim/target/debug.h"
 #include "sim/target/target_sim.h"
@@ -89,6 +93,16 @@ TEST_F(SinkDebugTexts, RegistersAndLogsEachTextOfTheSink) {
   EXPECT_EQ(nextText(), "Target: hello host");
   ASSERT_TRUE(port->sendText("volume 12"));
   EXPECT_EQ(nextText(), "Target: volume 12");
+}
+
+TEST_F(SinkDebugTexts, ATextThatArrivesBeforeTheAnswerIsLogged) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  // The sink registers the host but never answers: the text is the first
+  // DEBUG_ANS that arrives, inside the registration's 3 x 10 ms.
+  port->setAnswer(false);
+  startRegistered();
+  ASSERT_TRUE(port->sendText("before any answer"));
+  EXPECT_EQ(nextText(), "Target: before any answer");
 }
 
 TEST_F(SinkDebugTexts, AnAnswerThatCarriesATextIsLogged) {
@@ -221,6 +235,157 @@ TEST(SinkDebugText, OneDatagramGivesOneBoundedLine) {
                                       c.payload.size()};
     EXPECT_EQ(SSyncDebug::logText(bytes), c.text);
   }
+}
+
+}  // namespace
+
+namespace {
+
+using vellora_test::FrameSource;
+
+// A streaming connection to a stand-in sink on [::1] whose debug port is
+// [::1]:19642, with the log going to [::1]:19640.
+class ConnectionDebugTexts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logtest::resetLogger();
+    if (!vellora_test::privateNetwork()) return;
+    rx.emplace(logtest::kLogPort);
+    ASSERT_TRUE(rx->ok());
+    ASSERT_TRUE(SysLogVellora::initialize(KALMO::SysLog::LOCAL0, logtest::kLogPort, false));
+    sink.emplace(sim, vsim::ipv6("::1", 0), vellora_test::pcmSink());
+    port.emplace(sim);
+  }
+  void TearDown() override {
+    host.close();
+    port.reset();
+    sink.reset();
+    logtest::resetLogger();
+  }
+
+  // Open, handshake, connect and play at log level `level`.
+  void connectAt(KALMO::SysLog::SysLogLevel level) {
+    ASSERT_TRUE(SysLogVellora::changeLevel(level, logtest::kLogPort));
+    ASSERT_TRUE(vellora_test::openTo(host, *sink));
+    ASSERT_TRUE(host.setSinkConfigure(vellora_test::kStereo16At48k));
+    ASSERT_TRUE(vellora_test::var1ms(host));
+    host.setAudio({}, 1920, 0);
+    ASSERT_TRUE(vellora_test::connectHost(host));
+    host.play();
+  }
+
+  std::optional<std::string> nextText(std::chrono::milliseconds within = 3s) {
+    const auto end = std::chrono::steady_clock::now() + within;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      const auto record = rx->next(left);
+      if (!record) return std::nullopt;
+      const auto parsed = logtest::parseRecord(*record);
+      if (!parsed || parsed->body.rfind("Target: ", 0) != 0) continue;
+      EXPECT_EQ(parsed->priority, 16 * 8 + 6);
+      return parsed->body;
+    }
+  }
+
+  std::optional<logtest::LogReceiver> rx;
+  vsim::TargetSim sim;
+  std::optional<vsim::Sink> sink;
+  std::optional<vsim::DebugPort> port;
+  FrameSource host;
+};
+
+std::vector<uint8_t> lengthWordOf(std::vector<uint8_t> bytes, uint16_t word) {
+  bytes[2] = static_cast<uint8_t>(word);
+  bytes[3] = static_cast<uint8_t>(word >> 8);
+  return bytes;
+}
+
+TEST_F(ConnectionDebugTexts, AtThresholdSixTheSinksTextsReachTheLog) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  connectAt(KALMO::SysLog::INFO);
+  ASSERT_TRUE(port->waitListeners(1, 3s));
+  const auto requests = sim.received(port->endpoint(), VELLORA::DEBUG_REQ);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].option0(), 1);
+  // Registered from the debug socket, not from the stream's control socket.
+  const KALMO::IPAddress listener = port->listeners()[0];
+  EXPECT_NE(vsim::portOf(listener), vsim::portOf(sink->hostControl()));
+  EXPECT_NE(vsim::portOf(listener), vsim::portOf(host.debugTarget));
+
+  ASSERT_TRUE(port->sendText("volume 12\n"));
+  EXPECT_EQ(nextText(), "Target: volume 12");
+
+  // Other endpoints of the same host may not write into the log, nor can
+  // a length word that does not fit what arrived.
+  const std::vector<uint8_t> forged = vsim::DebugPort::textDatagram("forged");
+  const std::vector<uint8_t> text = vsim::DebugPort::textDatagram("0123456789abcdef");
+  struct Case {
+    const char* name;
+    vsim::EndpointId from;
+    std::vector<uint8_t> bytes;
+    std::optional<std::string> logged;
+  };
+  const std::vector<Case> cases = {
+      {"the sink's control endpoint", sink->controlEndpoint(), forged, std::nullopt},
+      {"the sink's handshake endpoint", sink->handshakeEndpoint(), forged, std::nullopt},
+      {"length word 0xFFFF", port->endpoint(), lengthWordOf(text, 0xFFFF), std::nullopt},
+      {"length word beyond the bytes", port->endpoint(),
+       lengthWordOf(text, VELLORA::lengthWord(1400)), std::nullopt},
+      {"length word 0", port->endpoint(), lengthWordOf(text, 0), std::nullopt},
+      {"length word within the bytes", port->endpoint(),
+       lengthWordOf(text, VELLORA::lengthWord(4)), std::string("Target: 0123")},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(sim.send(c.from, listener, c.bytes));
+    const std::string marker = "marker " + std::to_string(++n);
+    ASSERT_TRUE(port->sendText(marker));
+    if (c.logged) {
+      EXPECT_EQ(nextText(), *c.logged);
+    }
+    EXPECT_EQ(nextText(), "Target: " + marker);
+  }
+  EXPECT_EQ(host.syncState.load(), VELLORA::SSync::Connected);  // the stream went on
+
+  // A second connection keeps the one thread; it has nothing new to register.
+  host.disconnect();
+  ASSERT_TRUE(vellora_test::connectHost(host));
+  ASSERT_TRUE(port->sendText("second connection"));
+  EXPECT_EQ(nextText(), "Target: second connection");
+  EXPECT_EQ(sim.received(port->endpoint(), VELLORA::DEBUG_REQ).size(), 1u);
+
+  // close ends the thread by its flag before the socket goes.
+  host.disconnect();
+  const auto t0 = std::chrono::steady_clock::now();
+  host.close();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+  EXPECT_FALSE(host.debugThread.running());
+  EXPECT_FALSE(host.debugSocket.is_open());
+}
+
+TEST_F(ConnectionDebugTexts, BelowThresholdSixNoThreadIsStarted) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  connectAt(KALMO::SysLog::NOTICE);
+  EXPECT_FALSE(host.debugThread.running());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(sim.received(port->endpoint(), VELLORA::DEBUG_REQ).empty());
+  EXPECT_TRUE(port->listeners().empty());
+}
+
+TEST_F(ConnectionDebugTexts, EachSinkHandshakeRegistersAgain) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  connectAt(KALMO::SysLog::INFO);
+  ASSERT_TRUE(sim.waitFor(port->endpoint(), VELLORA::DEBUG_REQ, 1, 3000ms));
+  host.disconnect();
+  // The thread keeps running between connections and registers the sink of
+  // the next handshake at its next pass.
+  ASSERT_TRUE(host.setSink(sink->address(), 0, false));
+  ASSERT_TRUE(sim.waitFor(port->endpoint(), VELLORA::DEBUG_REQ, 2, 3000ms));
+  ASSERT_TRUE(port->sendText("after the second handshake"));
+  EXPECT_EQ(nextText(), "Target: after the second handshake");
 }
 
 }  // namespace
