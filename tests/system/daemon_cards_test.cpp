@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/card_format.h"
 #include "host/sync_mem_control.h"
 #include "sim/card_play/card_play.h"
 #include "sim/driver/sim_card.h"
@@ -96,6 +97,79 @@ TEST(DaemonCards, PlayedAudioArrivesByteForByte) {
     }
   }
   EXPECT_EQ(rig.stopDaemon(), 0);
+  EXPECT_EQ(rig.sanitizerReport(), "");
+}
+
+// Waits until the card's host status word is exactly `status`.
+bool waitHost(vsim::SimCard& card, uint32_t status, std::chrono::seconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (card.hostStatus() != status) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// An application driving the card step by step (as the driver reports it):
+// the host status follows each state, and a volume set on the card reaches
+// the target.
+TEST(DaemonCards, VolumeReachesTheTargetAndTheHostFollowsTheCardStates) {
+  SystemRig rig;
+  VELLORA_SETUP_RIG(rig);
+  ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "out", "--volume", "-1200"})) << rig.targets().err();
+  ASSERT_TRUE(rig.startDaemon());
+  const int n = rig.waitCard("amp", "out");
+  ASSERT_GE(n, 0) << rig.daemon().out();
+  vsim::SimCard card;
+  ASSERT_TRUE(card.open(n, rig.simDir()));
+  ASSERT_TRUE(waitHost(card, HOST_STATUS_READY, std::chrono::seconds(10))) << card.hostStatus();
+  EXPECT_EQ(card.volume(), cardVolumeFromTarget(-1200));
+
+  // The card's volume, set while idle, becomes the target's.
+  const int32_t cardVolume = cardVolumeFromTarget(-3000);
+  const std::string wanted = std::to_string(targetVolumeFromCard(cardVolume));
+  card.setVolume(cardVolume);
+  std::string seen;
+  for (int i = 0; i < 100 && seen != wanted; ++i) {
+    seen = rig.targetSummary()["amp:out"]["volume"];
+    if (seen != wanted) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(seen, wanted);
+
+  // open, prepared (connected), running (playing), stopped, closed.
+  card.openSubstream();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(card.hostStatus(), HOST_STATUS_READY);
+  ASSERT_TRUE(card.hwParams(0x2, 0x4, 0x2, 7680, 4));
+  card.prepare();
+  EXPECT_TRUE(waitHost(card, HOST_STATUS_READY | HOST_STATUS_CONNECTED, std::chrono::seconds(20)))
+      << card.hostStatus() << "\n" << rig.daemon().out();
+  card.start();
+  EXPECT_TRUE(waitHost(card, HOST_STATUS_READY | HOST_STATUS_CONNECTED | HOST_STATUS_PLAY, std::chrono::seconds(10)))
+      << card.hostStatus();
+  // A volume change while streaming reaches the target too.
+  const int32_t louder = cardVolumeFromTarget(-600);
+  card.setVolume(louder);
+  card.stop();
+  EXPECT_TRUE(waitHost(card, HOST_STATUS_READY | HOST_STATUS_CONNECTED, std::chrono::seconds(10)))
+      << card.hostStatus();
+  card.hwFree();
+  EXPECT_TRUE(waitHost(card, HOST_STATUS_READY, std::chrono::seconds(10))) << card.hostStatus();
+  card.closeSubstream();
+  std::map<std::string, vellora_system::PortLine> summary;
+  for (int i = 0; i < 100; ++i) {
+    summary = rig.targetSummary();
+    if (summary["amp:out"]["disconnects"] == "1") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(summary["amp:out"]["connects"], "1");
+  EXPECT_EQ(summary["amp:out"]["disconnects"], "1");
+  EXPECT_EQ(summary["amp:out"]["volume"], std::to_string(targetVolumeFromCard(louder)));
+
+  // The daemon's stop closes the card before removing it.
+  EXPECT_EQ(rig.stopDaemon(), 0);
+  EXPECT_EQ(card.hostStatus(), HOST_STATUS_CLOSED);
+  EXPECT_TRUE(card.removed());
   EXPECT_EQ(rig.sanitizerReport(), "");
 }
 

@@ -1,5 +1,6 @@
 #include "tests/system/system_rig.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -176,6 +177,13 @@ bool SystemRig::setUp(std::string& error) {
   return !ec;
 }
 
+std::string SystemRig::addTargetAddress(unsigned short b, std::string& error) {
+  const in6_addr address = vellora_test::linkLocal(2, b);
+  if (!links_.addTargetAddress(0, address, &error)) return "";
+  char text[INET6_ADDRSTRLEN];
+  return ::inet_ntop(AF_INET6, &address, text, sizeof text) ? text : "";
+}
+
 bool SystemRig::startTargets(const std::vector<std::string>& args) {
   std::vector<std::string> argv{program("vellora-target-sim"), "--device", links_.link(0).targetName,
                                 "--record",  dir_,          "--commands", dir_ + "/commands"};
@@ -317,7 +325,12 @@ std::string SystemRig::writePattern(uint64_t bytes, uint32_t sampleBytes, const 
 std::vector<std::string> SystemRig::playArgs(int card, const std::string& file, const PlayOptions& o) const {
   std::vector<std::string> argv{program("vellora-card-play"), "--dir", simDir(), "--card", std::to_string(card),
                                 "--format", hex(o.format), "--rate", hex(o.rate), "--channels", hex(o.channels),
-                                "--raw", file, "--timeout-ms", std::to_string(o.timeoutMs)};
+                                "--timeout-ms", std::to_string(o.timeoutMs)};
+  if (file.empty()) {
+    argv.insert(argv.end(), {"--pattern", "--seconds", std::to_string(o.patternSeconds)});
+  } else {
+    argv.insert(argv.end(), {"--raw", file});
+  }
   if (o.volume >= 0) {
     argv.push_back("--volume");
     argv.push_back(std::to_string(o.volume));

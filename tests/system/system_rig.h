@@ -65,6 +65,7 @@ struct PlayOptions {
   uint64_t channels = 0x2;      // card channel bit (stereo)
   int32_t volume = -1;          // card volume set before playing (-1: none)
   int timeoutMs = 15000;
+  int patternSeconds = 0;       // with no file: a generated frame counter this long
 };
 
 class SystemRig {
@@ -78,6 +79,9 @@ class SystemRig {
   bool setUp(std::string& error);
 
   const vellora_test::LinkHarness& links() const { return links_; }
+  // One more target-side address on the link, fe80::2:<b> (the first is
+  // fe80::2:1), for a second target; its text, empty with a reason.
+  std::string addTargetAddress(unsigned short b, std::string& error);
   const std::string& dir() const { return dir_; }
   std::string simDir() const { return dir_ + "/cards"; }
   std::string driverLog() const { return dir_ + "/requests.log"; }
@@ -106,8 +110,10 @@ class SystemRig {
   std::string sanitizerReport() const;
 
   // The card the daemon made for a port (-1 when none within the time).
+  // The default covers a first scan that missed the target and the next
+  // one 20 s later, on a loaded machine.
   int waitCard(const std::string& target, const std::string& port,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+               std::chrono::milliseconds timeout = std::chrono::seconds(50));
   // Card numbers whose device files exist now.
   std::vector<int> cards() const;
   // The driver's request log, one "<kind> <card> <arg> <result>" per line.

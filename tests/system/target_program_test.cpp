@@ -25,8 +25,6 @@ struct Seen {
 };
 
 Seen discover(SystemRig& rig) {
-  const auto t0 = std::chrono::steady_clock::now();
-  struct P { std::chrono::steady_clock::time_point t; ~P() { fprintf(stderr, "discover %lld ms\n", (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()-t).count()); } } p{t0};
   Find::Setting s;
   s.productID = 0;
   s.name = "system test";
