@@ -1,5 +1,7 @@
 #include "host/alsa_setting.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "base/syslog.h"
@@ -113,7 +115,9 @@ void parseCpuRange(const std::string& text, int32_t& first, int32_t& count) {
   if (b == "0") {
     count = 1 - first;
   } else if (const int32_t n = number32(b); n > 0) {
-    count = static_cast<int32_t>(int64_t{n} - first + 1);
+    // 0-2147483647 holds one CPU more than a signed count can; the CPU
+    // table is bounded later anyway, so keep the count at its largest.
+    count = static_cast<int32_t>(std::min<int64_t>(int64_t{n} - first + 1, INT32_MAX));
   }
 }
 

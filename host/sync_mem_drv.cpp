@@ -62,7 +62,14 @@ bool SyncMemDrv::openMem(int memNo_, const std::string& targetName, const std::s
        << " " << portName;
   running = true;
   pending = false;
-  notifyThread = std::thread([this] { thread_notify_func(); });
+  try {
+    notifyThread = std::thread([this] { thread_notify_func(); });
+  } catch (...) {
+    ERR << "Notify Thread start error " << targetName << " " << portName;
+    running = false;
+    releaseCard();
+    return false;
+  }
   return true;
 }
 
