@@ -1,18 +1,31 @@
 // The scan's bookkeeping over several scans of one or two output ports:
 // counting down, giving up, re-attaching with a new chain, failed nodes, and
-// a port that never gets a second node.
+// a port that never gets a second node. Then the bridge itself against the
+// stand-in driver and a stand-in target over a veth link: a card number
+// the driver cannot have handed out, and a release that outlives its scan.
 #include "host/bridge_scan.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <list>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/bridge.h"
+#include "sim/driver/sim_driver.h"
+#include "sim/target/target_program.h"
+#include "tests/common/link_harness.h"
+#include "tests/common/test_env.h"
 #include "tests/host/log_capture.h"
 
 namespace {
@@ -260,6 +273,127 @@ TEST(BridgeScan, NoTargetAtAllCountsDownEveryPort) {
   EXPECT_EQ(fourth.lost, (std::set<KALMO::IPAddress>{kPortA, kPortB}));
   EXPECT_TRUE(book.nodes.empty());
   EXPECT_TRUE(book.statusMap.empty());
+}
+
+// The daemon's bridge in this process: the stand-in driver on a private
+// directory, discovery on the host side of one link, and the target
+// program's engine with one target of one port on the other side. Scans are
+// called directly, so a countdown takes no 20 s per step.
+class BridgeLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VELLORA_REQUIRE_PRIVATE_NET();
+    VELLORA_SETUP_LINKS(net, 1);
+    char pattern[] = "/tmp/vellora-bridge-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir = pattern;
+    driver = std::make_unique<vsim::SimDriver>(dir);
+
+    vsim::ProgramOptions o;
+    o.device = net.link(0).targetName;
+    vsim::ProgramTarget t;
+    t.name = "amp";
+    t.ports = {"out"};
+    o.targets = {t};
+    {
+      vellora_test::NsScope in(net.targetNs());
+      ASSERT_TRUE(in.ok());
+      targets = std::make_unique<vsim::TargetProgram>(o);
+      std::string error;
+      ASSERT_TRUE(targets->start(error)) << error;
+    }
+
+    VELLORA::Find::Setting s;
+    s.productID = 0;
+    s.nameValue = ~uint64_t{0};
+    s.name = "bridge test";
+    bridge = std::make_unique<VelloraCardBridge>(*driver, s);
+    bridge->bridgeName = s.name;
+    bridge->controlFd = driver->openControl();
+    ASSERT_GE(bridge->controlFd, 0);
+    ASSERT_TRUE(bridge->discovery.open(std::list<std::string>{net.link(0).hostName}));
+  }
+
+  void TearDown() override {
+    bridge.reset();
+    targets.reset();
+    driver.reset();
+    if (!dir.empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(dir, ec);
+    }
+  }
+
+  bool scan() {
+    bool rescan = false;
+    return bridge->scan(rescan);
+  }
+
+  int requests(vsim::Req kind, int card) const {
+    int n = 0;
+    for (const vsim::RequestRecord& r : driver->requests()) n += r.kind == kind && r.card == card;
+    return n;
+  }
+
+  host_test::LogCapture log;
+  vellora_test::LinkHarness net;
+  std::string dir;
+  std::unique_ptr<vsim::SimDriver> driver;
+  std::unique_ptr<vsim::TargetProgram> targets;
+  std::unique_ptr<VelloraCardBridge> bridge;
+};
+
+TEST_F(BridgeLinkTest, CardNumberBeyondTheDriversRangeIsNotUsed) {
+  // 300 names no card device; as a request number it would be card 44's.
+  driver->failRequest(vsim::Req::Create, 300, 1);
+  ASSERT_TRUE(scan());
+  EXPECT_EQ(log.count("Add Bridge  Err"), 1u);
+  EXPECT_EQ(log.count("add node:"), 0u);
+  EXPECT_TRUE(bridge->aliveNodes.empty());
+  EXPECT_EQ(driver->count(vsim::Req::Remove), 0);
+  EXPECT_EQ(driver->count(vsim::Req::Attach), 0);
+  EXPECT_EQ(driver->openDescriptors(), 1);  // the control device only
+  EXPECT_EQ(driver->liveMappings(), 0);
+  // The port keeps its chain, so it is not tried again while it stays so.
+  ASSERT_TRUE(scan());
+  EXPECT_EQ(driver->count(vsim::Req::Create), 1);
+}
+
+TEST_F(BridgeLinkTest, ShutdownWaitsForAReleaseThatOutlivedItsScan) {
+  // Card 0 belongs to someone else, so the node's card (1) differs from the
+  // last request (which reads as a removal of card 0).
+  ASSERT_EQ(driver->create(bridge->controlFd, 4096), 0);
+  ASSERT_TRUE(scan());
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u);
+  ASSERT_EQ(bridge->aliveNodes.begin()->second->getMemNo(), 1);
+
+  std::string reply;
+  ASSERT_TRUE(targets->command("vanish amp", reply)) << reply;
+  driver->holdRequest(vsim::Req::Remove);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(scan());
+  EXPECT_EQ(log.count("Scan Mis 3 "), 3u);
+  // The fourth scan gives the node up; its release hangs on the removal.
+  ASSERT_TRUE(scan());
+  EXPECT_EQ(log.count("lost node:1 "), 1u);
+  EXPECT_EQ(log.count("delete node: timeout"), 1u);
+  EXPECT_TRUE(bridge->aliveNodes.empty());
+  ASSERT_TRUE(driver->waitHeld(vsim::Req::Remove, 1, 1000));
+
+  std::thread stopper([this] { EXPECT_TRUE(bridge->shutdown()); });
+  // Shutdown waits for the release before its own last request.
+  EXPECT_FALSE(driver->waitHeld(vsim::Req::Remove, 2, 1000));
+  driver->releaseRequest(vsim::Req::Remove);
+  stopper.join();
+  EXPECT_EQ(log.count("delete node:1"), 1u);
+  EXPECT_EQ(bridge->controlFd, -1);
+
+  const std::vector<vsim::RequestRecord> r = driver->requests();
+  ASSERT_FALSE(r.empty());
+  EXPECT_EQ(r.back().kind, vsim::Req::Remove);
+  EXPECT_EQ(r.back().card, 0);  // the last request
+  EXPECT_EQ(requests(vsim::Req::Remove, 1), 1);
+  EXPECT_EQ(driver->openDescriptors(), 0);
+  EXPECT_EQ(driver->liveMappings(), 0);
 }
 
 }  // namespace
