@@ -104,6 +104,28 @@ TEST(DaemonStop, NoControlDeviceIsAStartFailure) {
   EXPECT_EQ(out, "");
 }
 
+TEST(DaemonStop, DiscoveryThatCannotStartIsAStartFailureThatClosesTheDriver) {
+  SystemRig rig;
+  VELLORA_SETUP_RIG(rig);
+  const std::string settings = rig.dir() + "/nolink.inf";
+  {
+    std::ofstream f(settings);
+    f << "Interface=vellora-none\n";
+  }
+  std::string out;
+  std::string err;
+  EXPECT_EQ(rig.run({SystemRig::program("vellora-bridge-sim"), settings},
+                    {{"VELLORA_SIM_DIR", rig.simDir()}, {"VELLORA_SIM_LOG", rig.driverLog()}}, &out, &err,
+                    std::chrono::seconds(10)),
+            255);
+  EXPECT_EQ(err, "bridge.Start Err\n");
+  // The probe, then the last request on the way out.
+  const std::vector<std::string> requests = rig.driverRequests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].compare(0, 6, "probe "), 0) << requests[0];
+  EXPECT_EQ(requests[1].compare(0, 9, "remove 0 "), 0) << requests[1];
+}
+
 TEST(DaemonStop, UnloadableSettingsFileRunsWithDefaultsAndSaysSo) {
   SystemRig rig;
   VELLORA_SETUP_RIG(rig);
