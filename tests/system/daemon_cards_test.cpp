@@ -100,16 +100,6 @@ TEST(DaemonCards, PlayedAudioArrivesByteForByte) {
   EXPECT_EQ(rig.sanitizerReport(), "");
 }
 
-// Waits until the card's host status word is exactly `status`.
-bool waitHost(vsim::SimCard& card, uint32_t status, std::chrono::seconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (card.hostStatus() != status) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 // An application driving the card step by step (as the driver reports it):
 // the host status follows each state, and a volume set on the card reaches
 // the target.
@@ -122,7 +112,7 @@ TEST(DaemonCards, VolumeReachesTheTargetAndTheHostFollowsTheCardStates) {
   ASSERT_GE(n, 0) << rig.daemon().out();
   vsim::SimCard card;
   ASSERT_TRUE(card.open(n, rig.simDir()));
-  ASSERT_TRUE(waitHost(card, HOST_STATUS_READY, std::chrono::seconds(10))) << card.hostStatus();
+  ASSERT_TRUE(rig.waitHostStatus(n, ~0u, HOST_STATUS_READY, std::chrono::seconds(10))) << card.hostStatus();
   EXPECT_EQ(card.volume(), cardVolumeFromTarget(-1200));
 
   // The card's volume, set while idle, becomes the target's.
@@ -142,19 +132,20 @@ TEST(DaemonCards, VolumeReachesTheTargetAndTheHostFollowsTheCardStates) {
   EXPECT_EQ(card.hostStatus(), HOST_STATUS_READY);
   ASSERT_TRUE(card.hwParams(0x2, 0x4, 0x2, 7680, 4));
   card.prepare();
-  EXPECT_TRUE(waitHost(card, HOST_STATUS_READY | HOST_STATUS_CONNECTED, std::chrono::seconds(20)))
+  EXPECT_TRUE(rig.waitHostStatus(n, ~0u, HOST_STATUS_READY | HOST_STATUS_CONNECTED, std::chrono::seconds(20)))
       << card.hostStatus() << "\n" << rig.daemon().out();
   card.start();
-  EXPECT_TRUE(waitHost(card, HOST_STATUS_READY | HOST_STATUS_CONNECTED | HOST_STATUS_PLAY, std::chrono::seconds(10)))
+  EXPECT_TRUE(rig.waitHostStatus(n, ~0u, HOST_STATUS_READY | HOST_STATUS_CONNECTED | HOST_STATUS_PLAY,
+                                 std::chrono::seconds(10)))
       << card.hostStatus();
   // A volume change while streaming reaches the target too.
   const int32_t louder = cardVolumeFromTarget(-600);
   card.setVolume(louder);
   card.stop();
-  EXPECT_TRUE(waitHost(card, HOST_STATUS_READY | HOST_STATUS_CONNECTED, std::chrono::seconds(10)))
+  EXPECT_TRUE(rig.waitHostStatus(n, ~0u, HOST_STATUS_READY | HOST_STATUS_CONNECTED, std::chrono::seconds(10)))
       << card.hostStatus();
   card.hwFree();
-  EXPECT_TRUE(waitHost(card, HOST_STATUS_READY, std::chrono::seconds(10))) << card.hostStatus();
+  EXPECT_TRUE(rig.waitHostStatus(n, ~0u, HOST_STATUS_READY, std::chrono::seconds(10))) << card.hostStatus();
   card.closeSubstream();
   std::map<std::string, vellora_system::PortLine> summary;
   for (int i = 0; i < 100; ++i) {

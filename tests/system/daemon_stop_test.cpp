@@ -21,18 +21,6 @@ using vellora_system::Child;
 using vellora_system::PlayOptions;
 using vellora_system::SystemRig;
 
-// Waits until the card's host status has all the bits.
-bool waitStatus(SystemRig& rig, int card, uint32_t bits, std::chrono::milliseconds timeout) {
-  vsim::SimCard c;
-  if (!c.open(card, rig.simDir())) return false;
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while ((c.hostStatus() & bits) != bits) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 TEST(DaemonStop, SigintWhileStreamingDisconnectsAndRemovesEveryCard) {
   SystemRig rig;
   VELLORA_SETUP_RIG(rig);
@@ -48,8 +36,8 @@ TEST(DaemonStop, SigintWhileStreamingDisconnectsAndRemovesEveryCard) {
   Child playRight;
   ASSERT_TRUE(rig.startPlay(playLeft, left, file, PlayOptions{}));
   ASSERT_TRUE(rig.startPlay(playRight, right, file, PlayOptions{}));
-  ASSERT_TRUE(waitStatus(rig, left, 0xF, std::chrono::seconds(15)));
-  ASSERT_TRUE(waitStatus(rig, right, 0xF, std::chrono::seconds(15)));
+  ASSERT_TRUE(rig.waitHostStatus(left, 0xF, 0xF, std::chrono::seconds(15)));
+  ASSERT_TRUE(rig.waitHostStatus(right, 0xF, 0xF, std::chrono::seconds(15)));
 
   EXPECT_EQ(rig.stopDaemon(), 0) << rig.daemon().err();
   EXPECT_EQ(rig.sanitizerReport(), "");
@@ -107,11 +95,7 @@ TEST(DaemonStop, NoControlDeviceIsAStartFailure) {
 TEST(DaemonStop, DiscoveryThatCannotStartIsAStartFailureThatClosesTheDriver) {
   SystemRig rig;
   VELLORA_SETUP_RIG(rig);
-  const std::string settings = rig.dir() + "/nolink.inf";
-  {
-    std::ofstream f(settings);
-    f << "Interface=vellora-none\n";
-  }
+  const std::string settings = rig.writeFile("nolink.inf", "Interface=vellora-none\n");
   std::string out;
   std::string err;
   EXPECT_EQ(rig.run({SystemRig::program("vellora-bridge-sim"), settings},
@@ -129,11 +113,7 @@ TEST(DaemonStop, DiscoveryThatCannotStartIsAStartFailureThatClosesTheDriver) {
 TEST(DaemonStop, UnloadableSettingsFileRunsWithDefaultsAndSaysSo) {
   SystemRig rig;
   VELLORA_SETUP_RIG(rig);
-  const std::string bad = rig.dir() + "/bad.inf";
-  {
-    std::ofstream f(bad);
-    f << "Debug=stdout\n\tInterface=none\n";
-  }
+  const std::string bad = rig.writeFile("bad.inf", "Debug=stdout\n\tInterface=none\n");
   Child daemon;
   ASSERT_TRUE(daemon.start({SystemRig::program("vellora-bridge-sim"), bad}, {{"VELLORA_SIM_DIR", rig.simDir()}}, -1,
                            rig.dir() + "/bad.out", rig.dir() + "/bad.err"));

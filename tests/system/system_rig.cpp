@@ -307,6 +307,24 @@ int SystemRig::waitCard(const std::string& target, const std::string& port, std:
   }
 }
 
+bool SystemRig::waitHostStatus(int card, uint32_t mask, uint32_t value, std::chrono::milliseconds timeout) {
+  vsim::SimCard c;
+  if (!c.open(card, simDir())) return false;
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while ((c.hostStatus() & mask) != value) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::string SystemRig::writeFile(const std::string& name, const std::string& text) {
+  const std::string path = dir_ + "/" + name;
+  std::ofstream f(path, std::ios::binary);
+  f << text;
+  return f ? path : std::string();
+}
+
 std::vector<std::string> SystemRig::driverRequests() const {
   std::vector<std::string> out;
   std::istringstream in(readAll(driverLog()));

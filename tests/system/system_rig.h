@@ -114,6 +114,8 @@ class SystemRig {
   // one 20 s later, on a loaded machine.
   int waitCard(const std::string& target, const std::string& port,
                std::chrono::milliseconds timeout = std::chrono::seconds(50));
+  // Waits until (the card's host status & mask) == value.
+  bool waitHostStatus(int card, uint32_t mask, uint32_t value, std::chrono::milliseconds timeout);
   // Card numbers whose device files exist now.
   std::vector<int> cards() const;
   // The driver's request log, one "<kind> <card> <arg> <result>" per line.
@@ -125,6 +127,9 @@ class SystemRig {
   int play(int card, const std::string& file, const PlayOptions& options, std::string* output = nullptr);
   // Starts a play without waiting for it.
   bool startPlay(Child& child, int card, const std::string& file, const PlayOptions& options);
+
+  // Writes a file of the rig's directory; its path, empty on failure.
+  std::string writeFile(const std::string& name, const std::string& text);
 
   // Runs a program to its end; its exit status, output into *out.
   int run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
