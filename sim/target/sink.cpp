@@ -64,6 +64,9 @@ Sink::Sink(TargetSim& sim, const KALMO::IPAddress& at, const SinkConfig& config)
     const int size = 4 << 20;  // well below a resend ring of packets
     (void)::setsockopt(dataSocket_.getDescriptor(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
     dataSocket_.receiveSize = 70000;
+    // Non-blocking: the connect handler may take the datagram the reader
+    // was told of (see flushStaleData).
+    (void)dataSocket_.setBlocking(false);
     dataThread_ = std::thread([this] { readData(); });
   }
 }
@@ -79,10 +82,13 @@ void Sink::readData() {
     const int r = dataSocket_.wait(50 * kMs);
     if (r == KALMO::Socket::WAIT_ERROR) return;
     if (r != KALMO::Socket::WAIT_READY) continue;
+    const uint64_t stream = dataStream_.load();
     if (!dataSocket_.receiveFromV6(space, from) || space.empty()) continue;
     KALMO::Clock now;
     now.now();
     std::unique_lock<std::mutex> lock(mu_);
+    // Taken before a new stream began: a packet of the stream before.
+    if (dataStream_.load() != stream) continue;
     const uint8_t tag = space.back();
     // The trailing tag: 7 bits of the sequence number, bit 7 asks for info.
     onPacket(tag & 0x7F, true, false, (tag & 0x80) != 0, true, tag, space.data(),
@@ -199,6 +205,7 @@ bool Sink::onHandshake(const Datagram& d) {
       if (!c.answerConnect) return true;
       const bool ms = d.code == CONNECTMS_REQ && c.offerDataPort && dataSocket_.is_open();
       // A new stream starts from sequence 0.
+      flushStaleData();
       ms_ = ms;
       wire_ = d.option;
       hostControl_ = d.sender;
@@ -223,6 +230,21 @@ bool Sink::onHandshake(const Datagram& d) {
     }
     default:
       return true;  // nothing else is answered on the port
+  }
+}
+
+void Sink::flushStaleData() {
+  // The host sent the last packets of its previous stream before this
+  // connect request, and loopback delivers at the send: they are all
+  // queued on the data port by now, and nothing of the new stream is,
+  // since it starts only after the answer. Their 7-bit tags could pass for
+  // the new stream's first packets.
+  dataStream_.fetch_add(1);
+  if (!dataSocket_.is_open()) return;
+  KALMO::Buffer stale;
+  KALMO::IPAddress from;
+  for (int i = 0; i < 100000; ++i) {
+    if (!dataSocket_.receiveFromV6(stale, from) || stale.empty()) break;
   }
 }
 

@@ -149,6 +149,8 @@ class Sink {
   bool shouldDrop(uint64_t index);
   void append(const uint8_t* audio, size_t bytes);
   void sendControl(const std::vector<uint8_t>& bytes);
+  // Drops what the data port holds of an earlier stream; caller holds mu_.
+  void flushStaleData();
   VELLORA::StatusID phaseBits() const;
 
   TargetSim& sim_;
@@ -158,6 +160,7 @@ class Sink {
   KALMO::IPAddress dataAddress_;
   std::thread dataThread_;
   std::atomic<bool> dataStop_{false};
+  std::atomic<uint64_t> dataStream_{0};  // streams begun, for the data reader
 
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
