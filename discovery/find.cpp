@@ -265,6 +265,7 @@ int Find::exchange(const KALMO::IPAddress& destination, const Send& request, Mes
     if (r.datagram.empty() || !r) continue;
     DEBUG << "sendAck[" << socket.interfaceIndex << "," << destination.interfaceIndex << "," << from.interfaceIndex
           << "]RCV:" << static_cast<unsigned>(own);
+    if (match.onlyFromDestination && from.comp(destination) != 0) continue;
     const MessageID code = r.getMessage();
     if (code == own) return ACK_ECHO;
     if (code != answerId) continue;

@@ -303,6 +303,10 @@ class Find {
   struct Match {
     int option = -1;
     uint16_t value = 0;
+    // Take nothing, not even an echo or a refusal, from an endpoint other
+    // than the one addressed (the upload's exchanges: stray traffic must not
+    // end an upload).
+    bool onlyFromDestination = false;
   };
   int exchange(const KALMO::IPAddress& destination, const Send& request, MessageID answerId, Receive& answer,
                bool retry, Match match);

@@ -204,13 +204,13 @@ bool Find::Transfer(KALMO::IPAddress target, int32_t slot, KALMO::BufferCS_const
   const auto slotWord = static_cast<uint16_t>(slot + 1);
 
   Receive answer;
-  if (sendAck(target, Send(TRANSFERSLOT_REQ, 0, 0, 0, 0, 0), TRANSFERSLOT_ANS, answer, true) != ACK_OK) return false;
+  if (exchange(target, Send(TRANSFERSLOT_REQ, 0, 0, 0, 0, 0), TRANSFERSLOT_ANS, answer, true, Match{-1, 0, true}) != ACK_OK) return false;
   const uint16_t slots = answer.getOption0();
   if (slots == 0 || slots <= slot) return false;
   const uint64_t limit = answer.getOption1() == kNoWindowLimit ? kUnlimited : answer.getOption1();
   const uint64_t burstLimit = window == 0 || window >= limit ? limit : window;
 
-  if (sendAck(target, Send(TRANSFERSLOT_REQ, 0, slotWord, 0, 0, 0), TRANSFERSLOT_ANS, answer, true) != ACK_OK ||
+  if (exchange(target, Send(TRANSFERSLOT_REQ, 0, slotWord, 0, 0, 0), TRANSFERSLOT_ANS, answer, true, Match{-1, 0, true}) != ACK_OK ||
       answer.getOption0() != slotWord) {
     return false;
   }
@@ -277,7 +277,7 @@ bool Find::TransferFinish(KALMO::IPAddress target, int32_t slot, const uint16_t&
   const auto slotWord = static_cast<uint16_t>(slot + 1);
   const Send request(TRANSFERFINISH_REQ, 0, slotWord, crc, result, 0);
   Receive answer;
-  if (sendAck(target, request, TRANSFERFINISH_ANS, answer, true) != ACK_OK || answer.getOption0() != slotWord ||
+  if (exchange(target, request, TRANSFERFINISH_ANS, answer, true, Match{-1, 0, true}) != ACK_OK || answer.getOption0() != slotWord ||
       answer.getOption1() != crc) {
     return false;
   }

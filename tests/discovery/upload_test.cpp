@@ -386,6 +386,36 @@ TEST_F(UploadTest, AcknowledgementsCountOnlyFromTheTarget) {
   }
 }
 
+TEST_F(UploadTest, SlotAndFinishAnswersCountOnlyFromTheTarget) {
+  // A refusal or an echo from another endpoint, sent before the target's
+  // own answer, must not end the opening or the finish.
+  struct Case {
+    const char* what;
+    void (*change)(vsim::UploadSpec&, vsim::EndpointId);
+  };
+  const std::vector<Case> cases = {
+      {"query refused from elsewhere",
+       [](vsim::UploadSpec& p, vsim::EndpointId e) { p.queryFault = vsim::Fault::decoy(Kind::REFUSE, e); }},
+      {"query echoed from elsewhere",
+       [](vsim::UploadSpec& p, vsim::EndpointId e) { p.queryFault = vsim::Fault::decoy(Kind::ECHO, e); }},
+      {"open refused from elsewhere",
+       [](vsim::UploadSpec& p, vsim::EndpointId e) { p.openFault = vsim::Fault::decoy(Kind::REFUSE, e); }},
+      {"finish refused from elsewhere",
+       [](vsim::UploadSpec& p, vsim::EndpointId e) { p.finishFault = vsim::Fault::decoy(Kind::REFUSE, e); }},
+      {"finish echoed from elsewhere",
+       [](vsim::UploadSpec& p, vsim::EndpointId e) { p.finishFault = vsim::Fault::decoy(Kind::ECHO, e); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vsim::UploadSpec plan = slots(100, 4, 4);
+    c.change(plan, third);
+    vsim::UploadSim sim(engine, ep, plan);
+    const std::vector<uint8_t> data = bytesOf(500);
+    EXPECT_TRUE(upload(0, data, 0));
+    EXPECT_EQ(sim.state().stored, data);
+  }
+}
+
 TEST_F(UploadTest, TrafficDuringTheDrainCannotHoldTheUpload) {
   // A packet is lost every time, so the upload ends after ten resends, each
   // after a drain. Datagrams every millisecond, from a third endpoint or
