@@ -27,7 +27,9 @@ using namespace std::chrono_literals;
 using VELLORA::SSyncDebug;
 using VELLORA::SysLogVellora;
 
-class SinkDebugTexts : public ::testing::Test {
+// The log goes to a receiver on [::1]:19640; the tests read the "Target: "
+// records from there.
+class LogPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
     logtest::resetLogger();
@@ -35,22 +37,12 @@ class SinkDebugTexts : public ::testing::Test {
     rx.emplace(logtest::kLogPort);
     ASSERT_TRUE(rx->ok());
     ASSERT_TRUE(SysLogVellora::initialize(KALMO::SysLog::LOCAL0, logtest::kLogPort, false));
-    ASSERT_TRUE(SysLogVellora::changeLevel(KALMO::SysLog::INFO, logtest::kLogPort));
-    ASSERT_TRUE(host.open(KALMO::Socket::UDP_IPV6));
-    KALMO::IPAddress local{};
-    ASSERT_TRUE(host.bindV6(local, 1));
-    hostPort = vsim::portOf(local);
-    port.emplace(sim);
-    ASSERT_NE(port->endpoint(), vsim::NO_ENDPOINT);
   }
-  void TearDown() override {
-    debug.stop();
-    port.reset();
-    logtest::resetLogger();
-  }
+  void TearDown() override { logtest::resetLogger(); }
 
-  // Body of the next "Target: " record, skipping the other records.
-  std::optional<std::string> nextText(std::chrono::milliseconds within = 2s) {
+  // Body of the next "Target: " record, skipping the other records; every
+  // one is logged at INFO.
+  std::optional<std::string> nextText(std::chrono::milliseconds within = 3s) {
     const auto end = std::chrono::steady_clock::now() + within;
     for (;;) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -65,13 +57,34 @@ class SinkDebugTexts : public ::testing::Test {
     }
   }
 
+  std::optional<logtest::LogReceiver> rx;
+};
+
+class SinkDebugTexts : public LogPortTest {
+ protected:
+  void SetUp() override {
+    LogPortTest::SetUp();
+    if (!rx) return;
+    ASSERT_TRUE(SysLogVellora::changeLevel(KALMO::SysLog::INFO, logtest::kLogPort));
+    ASSERT_TRUE(host.open(KALMO::Socket::UDP_IPV6));
+    KALMO::IPAddress local{};
+    ASSERT_TRUE(host.bindV6(local, 1));
+    hostPort = vsim::portOf(local);
+    port.emplace(sim);
+    ASSERT_NE(port->endpoint(), vsim::NO_ENDPOINT);
+  }
+  void TearDown() override {
+    debug.stop();
+    port.reset();
+    LogPortTest::TearDown();
+  }
+
   void startRegistered() {
     debug.setTarget(port->address());
     ASSERT_TRUE(debug.start(host, false, -1, 0));
     ASSERT_TRUE(port->waitListeners(1, 2s));
   }
 
-  std::optional<logtest::LogReceiver> rx;
   vsim::TargetSim sim;
   std::optional<vsim::DebugPort> port;
   KALMO::UDPV6 host;
@@ -245,14 +258,11 @@ using vellora_test::FrameSource;
 
 // A streaming connection to a stand-in sink on [::1] whose debug port is
 // [::1]:19642, with the log going to [::1]:19640.
-class ConnectionDebugTexts : public ::testing::Test {
+class ConnectionDebugTexts : public LogPortTest {
  protected:
   void SetUp() override {
-    logtest::resetLogger();
-    if (!vellora_test::privateNetwork()) return;
-    rx.emplace(logtest::kLogPort);
-    ASSERT_TRUE(rx->ok());
-    ASSERT_TRUE(SysLogVellora::initialize(KALMO::SysLog::LOCAL0, logtest::kLogPort, false));
+    LogPortTest::SetUp();
+    if (!rx) return;
     sink.emplace(sim, vsim::ipv6("::1", 0), vellora_test::pcmSink());
     port.emplace(sim);
   }
@@ -260,7 +270,7 @@ class ConnectionDebugTexts : public ::testing::Test {
     host.close();
     port.reset();
     sink.reset();
-    logtest::resetLogger();
+    LogPortTest::TearDown();
   }
 
   // Open, handshake, connect and play at log level `level`.
@@ -274,33 +284,11 @@ class ConnectionDebugTexts : public ::testing::Test {
     host.play();
   }
 
-  std::optional<std::string> nextText(std::chrono::milliseconds within = 3s) {
-    const auto end = std::chrono::steady_clock::now() + within;
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
-      const auto record = rx->next(left);
-      if (!record) return std::nullopt;
-      const auto parsed = logtest::parseRecord(*record);
-      if (!parsed || parsed->body.rfind("Target: ", 0) != 0) continue;
-      EXPECT_EQ(parsed->priority, 16 * 8 + 6);
-      return parsed->body;
-    }
-  }
-
-  std::optional<logtest::LogReceiver> rx;
   vsim::TargetSim sim;
   std::optional<vsim::Sink> sink;
   std::optional<vsim::DebugPort> port;
   FrameSource host;
 };
-
-std::vector<uint8_t> lengthWordOf(std::vector<uint8_t> bytes, uint16_t word) {
-  bytes[2] = static_cast<uint8_t>(word);
-  bytes[3] = static_cast<uint8_t>(word >> 8);
-  return bytes;
-}
 
 TEST_F(ConnectionDebugTexts, AtThresholdSixTheSinksTextsReachTheLog) {
   VELLORA_REQUIRE_PRIVATE_NET();
@@ -330,12 +318,12 @@ TEST_F(ConnectionDebugTexts, AtThresholdSixTheSinksTextsReachTheLog) {
   const std::vector<Case> cases = {
       {"the sink's control endpoint", sink->controlEndpoint(), forged, std::nullopt},
       {"the sink's handshake endpoint", sink->handshakeEndpoint(), forged, std::nullopt},
-      {"length word 0xFFFF", port->endpoint(), lengthWordOf(text, 0xFFFF), std::nullopt},
+      {"length word 0xFFFF", port->endpoint(), withLengthWord(text, 0xFFFF), std::nullopt},
       {"length word beyond the bytes", port->endpoint(),
-       lengthWordOf(text, VELLORA::lengthWord(1400)), std::nullopt},
-      {"length word 0", port->endpoint(), lengthWordOf(text, 0), std::nullopt},
+       withLengthWord(text, VELLORA::lengthWord(1400)), std::nullopt},
+      {"length word 0", port->endpoint(), withLengthWord(text, 0), std::nullopt},
       {"length word within the bytes", port->endpoint(),
-       lengthWordOf(text, VELLORA::lengthWord(4)), std::string("Target: 0123")},
+       withLengthWord(text, VELLORA::lengthWord(4)), std::string("Target: 0123")},
   };
   int n = 0;
   for (const Case& c : cases) {
