@@ -11,4 +11,11 @@ Clock& Clock::now() {
   return *this;
 }
 
+uint64_t Clock::remaining(const Clock& start, uint64_t window) {
+  Clock present;
+  present.now();
+  const uint64_t elapsed = present - start;
+  return elapsed < window ? window - elapsed : 0;
+}
+
 }  // namespace KALMO

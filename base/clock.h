@@ -22,6 +22,10 @@ class Clock {
   // Sets this value to the present monotonic time and returns it.
   Clock& now();
 
+  // Time left of a window of `window` ps that started at `start`; 0 once it
+  // has passed.
+  static uint64_t remaining(const Clock& start, uint64_t window);
+
   // 1 when this value is the later (longer) one, -1 when the earlier, 0 when
   // equal; values less than 2^63 ps apart compare by their true difference.
   // At a difference of exactly 2^63 the smaller count counts as later.

@@ -34,14 +34,6 @@ int16_t volumeOf(uint64_t value) {
   return (value >> 47) != 0 ? INT16_MIN : INT16_MAX;
 }
 
-// Time left of a window that started at `start`; 0 once it has passed.
-uint64_t remaining(const KALMO::Clock& start, uint64_t window) {
-  KALMO::Clock now;
-  now.now();
-  const uint64_t elapsed = now - start;
-  return elapsed < window ? window - elapsed : 0;
-}
-
 }  // namespace
 
 Control::Control(const Setting& setting) : name(setting.name), nameValue(setting.nameValue) {}
@@ -231,12 +223,12 @@ bool Control::exchange(const KALMO::IPAddress& destination, const Send& request,
     if (!socket.sendToV6(request, destination, true)) return false;
     ++sent;
     for (;;) {
-      const uint64_t left = remaining(start, ACK_LIMIT);
+      const uint64_t left = KALMO::Clock::remaining(start, ACK_LIMIT);
       if (left == 0) return true;
       const int w = socket.wait(KALMO::Clock(std::min(ACK_WAIT, left)));
       if (w == KALMO::Socket::WAIT_ERROR) return false;
       if (w == KALMO::Socket::WAIT_TIMEOUT) {
-        if (remaining(start, ACK_LIMIT) == 0) return true;
+        if (KALMO::Clock::remaining(start, ACK_LIMIT) == 0) return true;
         break;  // the next try
       }
       if (!socket.receiveFromV6(r.datagram, from)) return false;

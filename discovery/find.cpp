@@ -30,14 +30,6 @@ KALMO::IPAddress endpointOf(const char* v6, uint16_t port, uint32_t index) {
   return a;
 }
 
-// Time left of a window that started at `start`; 0 once it has passed.
-uint64_t remaining(const KALMO::Clock& start, uint64_t window) {
-  KALMO::Clock now;
-  now.now();
-  const uint64_t elapsed = now - start;
-  return elapsed < window ? window - elapsed : 0;
-}
-
 }  // namespace
 
 Find::Setting::Setting()
@@ -176,7 +168,7 @@ bool Find::sendMulti(const Send& request, MessageID answerId, std::map<KALMO::IP
     KALMO::Clock start;
     start.now();
     // The window ends at its deadline, however much arrives meanwhile.
-    for (uint64_t left = MULTI_WAIT; left != 0; left = remaining(start, MULTI_WAIT)) {
+    for (uint64_t left = MULTI_WAIT; left != 0; left = KALMO::Clock::remaining(start, MULTI_WAIT)) {
       const int w = socket.wait(KALMO::Clock(left));
       if (w == KALMO::Socket::WAIT_ERROR) return false;
       if (w == KALMO::Socket::WAIT_TIMEOUT) break;
@@ -255,7 +247,7 @@ int Find::exchange(const KALMO::IPAddress& destination, const Send& request, Mes
   KALMO::Clock start;
   start.now();
   const MessageID own = request.getMessage();
-  for (uint64_t left = ACK_WAIT; left != 0; left = remaining(start, ACK_WAIT)) {
+  for (uint64_t left = ACK_WAIT; left != 0; left = KALMO::Clock::remaining(start, ACK_WAIT)) {
     const int w = socket.wait(KALMO::Clock(left));
     if (w == KALMO::Socket::WAIT_ERROR) return ACK_SOCKET_ERROR;
     if (w == KALMO::Socket::WAIT_TIMEOUT) return ACK_TIMEOUT;

@@ -38,12 +38,7 @@ class Window {
  public:
   explicit Window(uint64_t span) : span_(span) { start_.now(); }
   // Picoseconds left; 0 once the span has passed.
-  uint64_t left() const {
-    KALMO::Clock now;
-    now.now();
-    const uint64_t elapsed = now - start_;
-    return elapsed < span_ ? span_ - elapsed : 0;
-  }
+  uint64_t left() const { return KALMO::Clock::remaining(start_, span_); }
 
  private:
   KALMO::Clock start_;

@@ -73,4 +73,16 @@ TEST(Clock, NowFollowsTheMonotonicClock) {
   EXPECT_NE(u.Comp(t), -1);
 }
 
+TEST(Clock, RemainingOfAWindowNeverUnderflows) {
+  Clock start;
+  start.now();
+  const uint64_t hour = 3'600'000'000'000'000ULL;
+  const uint64_t left = Clock::remaining(start, hour);
+  EXPECT_GT(left, 0u);
+  EXPECT_LE(left, hour);
+  // A window that ended long ago, and one of no length, have nothing left.
+  EXPECT_EQ(Clock::remaining(Clock(start.get() - hour), 1'000'000), 0u);
+  EXPECT_EQ(Clock::remaining(start, 0), 0u);
+}
+
 }  // namespace
