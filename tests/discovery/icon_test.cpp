@@ -5,7 +5,7 @@
 
 #include "discovery/find.h"
 #include "sim/target/icon.h"
-#include "tests/discovery/find_fixture.h"
+#include "tests/discovery/manage_fixture.h"
 
 #include <string>
 #include <utility>
@@ -13,8 +13,6 @@
 
 namespace disc_test {
 namespace {
-
-using Kind = vsim::Fault::Kind;
 
 vsim::IconSpec iconSpec(uint16_t set, uint16_t code, uint16_t width, uint16_t height, uint16_t format) {
   vsim::IconSpec s;
@@ -45,16 +43,8 @@ VELLORA::Icon stale() {
   return icon;
 }
 
-class IconTest : public FindTest {
+class IconTest : public ManageTest {
  protected:
-  void SetUp() override {
-    FindTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ep = engine.addEndpoint(vsim::ipv6("::1", 0));
-    ASSERT_NE(ep, vsim::NO_ENDPOINT);
-    target = engine.address(ep);
-  }
-
   // The pixel requests of one icon set: (row + 1, column + 1, option3).
   struct Asked {
     uint16_t row, column, option3;
@@ -75,9 +65,6 @@ class IconTest : public FindTest {
     }
     return out;
   }
-
-  vsim::EndpointId ep = vsim::NO_ENDPOINT;
-  KALMO::IPAddress target;
 };
 
 TEST_F(IconTest, EachFormatAndSetInGroupsOfRowsOrRowByRow) {

@@ -2,7 +2,7 @@
 // against a stand-in target on [::1].
 #include "discovery/find.h"
 #include "sim/target/manage.h"
-#include "tests/discovery/find_fixture.h"
+#include "tests/discovery/manage_fixture.h"
 
 #include <string>
 #include <utility>
@@ -10,8 +10,6 @@
 
 namespace disc_test {
 namespace {
-
-using Kind = vsim::Fault::Kind;
 
 vsim::InfoItemSpec item(uint16_t number, std::vector<std::string> pages, int reported = -1,
                         vsim::Fault fault = vsim::Fault{}) {
@@ -23,18 +21,8 @@ vsim::InfoItemSpec item(uint16_t number, std::vector<std::string> pages, int rep
   return i;
 }
 
-class InfoTest : public FindTest {
+class InfoTest : public ManageTest {
  protected:
-  void SetUp() override {
-    FindTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ep = engine.addEndpoint(vsim::ipv6("::1", 0));
-    ASSERT_NE(ep, vsim::NO_ENDPOINT);
-    third = engine.addEndpoint(vsim::ipv6("::1", 0));
-    ASSERT_NE(third, vsim::NO_ENDPOINT);
-    target = engine.address(ep);
-  }
-
   // Page numbers the target was asked for, for one item.
   std::vector<uint16_t> pagesAsked(uint16_t item) {
     std::vector<uint16_t> out;
@@ -43,10 +31,6 @@ class InfoTest : public FindTest {
     }
     return out;
   }
-
-  vsim::EndpointId ep = vsim::NO_ENDPOINT;
-  vsim::EndpointId third = vsim::NO_ENDPOINT;
-  KALMO::IPAddress target;
 };
 
 TEST_F(InfoTest, FirmwareTextsOnlyFromAnAcceptedAnswerOfTheTarget) {

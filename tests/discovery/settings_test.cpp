@@ -3,7 +3,7 @@
 // host ask and hold, writes and the finale.
 #include "discovery/find.h"
 #include "sim/target/manage.h"
-#include "tests/discovery/find_fixture.h"
+#include "tests/discovery/manage_fixture.h"
 
 #include <string>
 #include <utility>
@@ -55,16 +55,8 @@ void expectRecord(const Info& got, const Info& want) {
   EXPECT_EQ(got.valueExtra, want.valueExtra);
 }
 
-class SettingsTest : public FindTest {
+class SettingsTest : public ManageTest {
  protected:
-  void SetUp() override {
-    FindTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ep = engine.addEndpoint(vsim::ipv6("::1", 0));
-    ASSERT_NE(ep, vsim::NO_ENDPOINT);
-    target = engine.address(ep);
-  }
-
   bool read(bool sink, Find::TargetSettingList& list, bool mode) {
     return sink ? client().SinkSetting(target, list, mode) : client().TargetSetting(target, list, mode);
   }
@@ -75,9 +67,6 @@ class SettingsTest : public FindTest {
   std::vector<vsim::Datagram> valueRequests(bool sink) {
     return engine.received(ep, sink ? VELLORA::SINKSETTINGVALUE_REQ : VELLORA::TARGETSETTINGVALUE_REQ);
   }
-
-  vsim::EndpointId ep = vsim::NO_ENDPOINT;
-  KALMO::IPAddress target;
 };
 
 TEST_F(SettingsTest, EveryKindReadIntoItsRecord) {

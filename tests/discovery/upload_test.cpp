@@ -5,7 +5,7 @@
 #include "base/crc16.h"
 #include "discovery/find.h"
 #include "sim/target/upload.h"
-#include "tests/discovery/find_fixture.h"
+#include "tests/discovery/manage_fixture.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,8 +19,6 @@
 
 namespace disc_test {
 namespace {
-
-using Kind = vsim::Fault::Kind;
 
 constexpr uint16_t kLast = 0x8000;
 
@@ -66,18 +64,8 @@ std::ostream& operator<<(std::ostream& os, const Packet& p) {
 
 using Progress = std::vector<std::pair<uint16_t, uint16_t>>;
 
-class UploadTest : public FindTest {
+class UploadTest : public ManageTest {
  protected:
-  void SetUp() override {
-    FindTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ep = engine.addEndpoint(vsim::ipv6("::1", 0));
-    ASSERT_NE(ep, vsim::NO_ENDPOINT);
-    third = engine.addEndpoint(vsim::ipv6("::1", 0));
-    ASSERT_NE(third, vsim::NO_ENDPOINT);
-    target = engine.address(ep);
-  }
-
   bool upload(int32_t slot, const std::vector<uint8_t>& data, uint64_t window, Progress* progress = nullptr) {
     return client().Transfer(target, slot, view(data), window, [progress](uint16_t block, uint16_t blocks) {
       if (progress != nullptr) progress->emplace_back(block, blocks);
@@ -108,10 +96,6 @@ class UploadTest : public FindTest {
     }
     return out;
   }
-
-  vsim::EndpointId ep = vsim::NO_ENDPOINT;
-  vsim::EndpointId third = vsim::NO_ENDPOINT;
-  KALMO::IPAddress target;
 };
 
 TEST_F(UploadTest, BurstsAndBlocks) {
