@@ -157,6 +157,76 @@ TEST_F(FindLinkTest, OpeningByNameSearchesOnlyThatLink) {
   EXPECT_EQ(record.portName, "c right");
 }
 
+TEST_F(FindLinkTest, OpeningByIndexSearchesOnlyThatLink) {
+  const int targetOf[2] = {addTarget(0, 0, "a"), addTarget(1, 0, "c")};
+  Find::Setting setting;
+  setting.productID = 0;
+  for (size_t link : {0u, 1u}) {
+    Find find(setting);
+    ASSERT_TRUE(find.open(static_cast<uint16_t>(net.link(link).hostIndex))) << link;
+    ASSERT_EQ(find.localAddresses.size(), 1u) << link;
+    EXPECT_EQ(find.localAddresses.front().interfaceIndex, net.link(link).hostIndex) << link;
+    Find::TargetMap found;
+    ASSERT_TRUE(find.findTarget(found)) << link;
+    ASSERT_EQ(found.size(), 1u) << link;
+    EXPECT_TRUE(found.begin()->first == seenAt(link, 0)) << link;
+    // Each target hears the name once, on the sweep of its own link.
+    EXPECT_EQ(targets.announcedNames(targetOf[link]).size(), 1u) << link;
+    EXPECT_EQ(targets.announcedNames(targetOf[1 - link]).size(), link) << link;
+  }
+}
+
+// FIND_REQs that reached the target side of a link.
+size_t findRequestsOn(const vsim::TargetSim& engine, unsigned targetIndex) {
+  size_t n = 0;
+  for (const auto& d : engine.received(vsim::NO_ENDPOINT, VELLORA::FIND_REQ)) {
+    n += d.sender.interfaceIndex == targetIndex ? 1 : 0;
+  }
+  return n;
+}
+
+// A link whose host side has a second link-local address: chosen by name,
+// only the address first in order is used, so each sweep goes out once;
+// chosen by index, both are, and each sweep goes out twice.
+TEST_F(FindLinkTest, ASecondAddressOnAnInterfaceCountsOnlyWhenChosenByIndex) {
+  addTarget(0, 0, "a");
+  addTarget(1, 0, "c");
+  struct Case {
+    const char* what;
+    size_t link;
+    in6_addr second;
+    bool secondFirst;  // the added address comes first in order
+  } cases[] = {{"lower address added", 0, vellora_test::linkLocal(0, 0x10), true},
+               {"higher address added", 1, vellora_test::linkLocal(9, 1), false}};
+  Find::Setting setting;
+  setting.productID = 0;
+  for (const auto& c : cases) {
+    std::string error;
+    ASSERT_TRUE(net.addHostAddress(c.link, c.second, &error)) << error;
+    const auto& l = net.link(c.link);
+    const in6_addr& first = c.secondFirst ? c.second : l.hostAddress;
+    engine.clearLog();
+    Find byName(setting);
+    ASSERT_TRUE(byName.open(std::list<std::string>{l.hostName})) << c.what;
+    ASSERT_EQ(byName.localAddresses.size(), 1u) << c.what;
+    EXPECT_EQ(std::memcmp(byName.localAddresses.front().address, &first, 16), 0) << c.what;
+    EXPECT_EQ(byName.localAddresses.front().interfaceIndex, l.hostIndex) << c.what;
+    Find::TargetMap found;
+    ASSERT_TRUE(byName.findTarget(found)) << c.what;
+    ASSERT_EQ(found.size(), 1u) << c.what;
+    EXPECT_TRUE(found.begin()->first == seenAt(c.link, 0)) << c.what;
+    EXPECT_EQ(findRequestsOn(engine, l.targetIndex), 3u) << c.what;
+
+    engine.clearLog();
+    Find byIndex(setting);
+    ASSERT_TRUE(byIndex.open(static_cast<uint16_t>(l.hostIndex))) << c.what;
+    EXPECT_EQ(byIndex.localAddresses.size(), 2u) << c.what;
+    ASSERT_TRUE(byIndex.findTarget(found)) << c.what;
+    EXPECT_EQ(found.size(), 1u) << c.what;
+    EXPECT_EQ(findRequestsOn(engine, l.targetIndex), 6u) << c.what;
+  }
+}
+
 TEST_F(FindLinkTest, ItemsOfADeviceBehindAPortJoinThatPortsChain) {
   const auto& l = net.link(0);
   vsim::TargetSpec amp;

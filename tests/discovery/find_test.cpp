@@ -102,6 +102,38 @@ TEST_F(FindTest, UnrelatedTrafficDoesNotStretchTheWait) {
   EXPECT_LT(ms, 600);
 }
 
+// The same for the sweep: each 30 ms window ends on time while a third
+// endpoint sends junk, refused answers and other codes every millisecond.
+TEST_F(FindTest, UnrelatedTrafficDoesNotStretchTheSweepWindows) {
+  const int t = add(vsim::TargetSpec{});  // [::1]:19642
+  const vsim::EndpointId third = engine.addEndpoint(loopback(0));
+  ASSERT_NE(third, vsim::NO_ENDPOINT);
+  Find& f = client();
+  f.extraDestinations.push_back(engine.address(third));
+  // The copy of the first sweep's request starts 1.5 s of traffic.
+  auto started = std::make_shared<bool>(false);
+  engine.onCode(third, VELLORA::FIND_REQ, [third, started](vsim::TargetSim& sim, const vsim::Datagram& d) {
+    if (*started) return true;
+    *started = true;
+    const std::vector<std::vector<uint8_t>> junk = {
+        {1, 2, 3},
+        vsim::TargetSim::build(VELLORA::FIND_ANS, 0, 0),
+        vsim::TargetSim::build(VELLORA::FWURL_ANS, VELLORA::STATUS_ACK, 0)};
+    for (int i = 0; i < 1500; ++i) sim.sendLater(std::chrono::milliseconds(i), third, d.sender, junk[i % 3]);
+    return true;
+  });
+  Find::TargetMap found;
+  bool ok = false;
+  const long long ms = timedMs([&] { ok = f.findTarget(found); });
+  ASSERT_TRUE(ok);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_TRUE(found.begin()->first == targets.address(t));
+  EXPECT_EQ(engine.count(third, VELLORA::FIND_REQ), 3u);
+  // Three windows and one announcement; a window stretched by the traffic
+  // would last as long as the traffic.
+  EXPECT_LT(ms, 700);
+}
+
 TEST_F(FindTest, ALateAnswerLeftOnTheSocketIsNotTheNextAnswer) {
   vsim::TargetSpec layout;
   layout.address = loopback(0);
