@@ -64,7 +64,7 @@ class FrameSource : public VELLORA::SSync {
       s.data = audio.data() + position;
       s.size = n;
       position += n;
-      blocks.fetch_add(1);
+      if (blocks.fetch_add(1) + 1 == stallAt) std::this_thread::sleep_for(stallFor);
       return true;
     }
     if (syncState.load() == Disconnecting) return false;
@@ -94,6 +94,10 @@ class FrameSource : public VELLORA::SSync {
   std::atomic<uint64_t> blocks{0};
   std::atomic<uint64_t> cycles{0};
   bool playAtStart = false;
+  // The worker is held once, while it takes block `stallAt` (from 1), for
+  // `stallFor`: the cycles after it start late. Set before connecting.
+  uint64_t stallAt = 0;
+  std::chrono::milliseconds stallFor{0};
 };
 
 // Waits until pred() holds or the time is up.
@@ -192,7 +196,7 @@ struct StreamRun {
   void stream(uint64_t format, uint64_t frames, Setup setup, Until until = DISCONNECTED) {
     VELLORA::FormatConfigure f(format);
     const uint32_t bpf = f.getWid() * f.getChannel();
-    ASSERT_TRUE(openTo(host, *sink));
+    ASSERT_TRUE(openTo(host, *sink, mode));
     ASSERT_TRUE(host.setSinkConfigure(format));
     ASSERT_TRUE(setup(host));
     expected = frameCounter(frames, bpf);
@@ -210,8 +214,23 @@ struct StreamRun {
   }
 
   std::vector<uint8_t> expected;
+  VELLORA::SSync::THRED_MODE mode = kTestMode;
 };
 
 inline bool var1ms(VELLORA::SSync& h) { return h.configTransferVar(1000 * kUs, 0); }
+
+// A profile of `packets` packets of `bytes` each per cycle, or, with bytes
+// 0, of the frames per packet the frame accumulator sizes.
+inline VELLORA::Profile cycleProfile(uint64_t cycleUs, uint16_t packets, uint32_t bytes,
+                                     uint32_t framesQ14) {
+  VELLORA::Profile p;
+  p.cycle = cycleUs * kUs;
+  p.packetsPerCycle = packets;
+  p.fixedPacketBytes = bytes;
+  p.maxPacketBytes = bytes ? bytes : 1024;
+  p.framesPerPacketQ14 = framesQ14;
+  p.mode = bytes ? VELLORA::TRANSFER_VAR : VELLORA::TRANSFER_FIX;
+  return p;
+}
 
 }  // namespace vellora_test
