@@ -197,8 +197,10 @@ class Find {
   // top bit marks the last packet of a burst.
   static constexpr int32_t MAX_TRANSFER_SLOT = 0x7FFE;
   // Bytes of data per packet we can send at all: the record and its resend
-  // padding must fit one UDP datagram. A target asking for more is refused.
-  static constexpr uint64_t MAX_TRANSFER_PACKET = 65496;
+  // padding must fit one UDP datagram. Over IPv6 a datagram carries at most
+  // 65535 - 8 bytes; a resend is the 16-byte header and the data plus up to
+  // 3 zero bytes, rounded up to 8. A target asking for more is refused.
+  static constexpr uint64_t MAX_TRANSFER_PACKET = ((65535 - 8 - 16) & ~uint64_t{7}) - 3;  // 65501
   static constexpr uint64_t TRANSFER_ACK_WAIT = 100'000'000'000ULL;  // 100 ms
   static constexpr uint64_t TRANSFER_QUIET = 10'000'000'000ULL;      // 10 ms
   // A drain after a loss ends by this time however much keeps arriving.

@@ -31,6 +31,11 @@ constexpr int kResendPlace = 824;
 constexpr int kAckReceivePlace = 851;
 constexpr int kDrainReceivePlace = 893;
 
+// The largest packet, resent with its 3 extra bytes and padding, still fits
+// the length word and one UDP datagram over IPv6.
+static_assert(Find::MAX_TRANSFER_PACKET + 3 <= MAX_PAYLOAD);
+static_assert(HEADER_SIZE + ((Find::MAX_TRANSFER_PACKET + 3 + 7) & ~uint64_t{7}) <= 65535 - 8);
+
 bool slotInRange(int32_t slot) { return slot >= 0 && slot <= Find::MAX_TRANSFER_SLOT; }
 
 // A span of time that runs from its start.

@@ -97,6 +97,21 @@ TEST_F(IconTest, EachFormatAndSetInGroupsOfRowsOrRowByRow) {
   }
 }
 
+TEST_F(IconTest, TheLargestIconTakenIs1024By1024) {
+  // Four bytes a pixel, 4096 a row: row by row, every pixel in place.
+  vsim::IconSim sim(engine, ep, {iconSpec(1, 7, 1024, 1024, 0)});
+  VELLORA::Icon icon = stale();
+  ASSERT_TRUE(client().downloadIcon(target, 0x10007, icon));
+  EXPECT_EQ(icon.width, 1024);
+  EXPECT_EQ(icon.height(), 1024);
+  EXPECT_FALSE(icon.singleByte);
+  EXPECT_TRUE(icon.pixels == expectedPixels(sim.bytes(0), 0));  // no dump of a million pixels
+  const std::vector<Asked> asked = pixelRequests(1);
+  ASSERT_EQ(asked.size(), 1024u);
+  EXPECT_EQ(asked.front(), (Asked{1, 1, 0}));
+  EXPECT_EQ(asked.back(), (Asked{1024, 1, 0}));
+}
+
 TEST_F(IconTest, AnswersShorterThanAskedAreAskedForAgain) {
   struct Case {
     const char* what;
@@ -147,6 +162,7 @@ TEST_F(IconTest, NoIconAndBadAnswers) {
       {"header refused", with(base, [](auto& s) { s.headerFault = vsim::Fault::always(Kind::REFUSE); }), true},
       {"header unanswered", with(base, [](auto& s) { s.headerFault = vsim::Fault::always(Kind::SILENT); }), true},
       {"more pixels than the header allows", iconSpec(0, 1, 1025, 1024, 2), true},
+      {"one row more than the bound", iconSpec(0, 1, 1024, 1025, 0), true},
       {"pixels past the icon", with(base, [](auto& s) { s.extraBytes = 4; }), false},
       {"four-byte answer of 1202 bytes", with(iconSpec(0, 1, 300, 2, 0), [](auto& s) { s.extraBytes = 2; }), false},
       {"empty answer", with(base, [](auto& s) { s.answerPixels = 0; }), false},

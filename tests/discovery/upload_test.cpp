@@ -6,6 +6,7 @@
 #include "discovery/find.h"
 #include "sim/target/upload.h"
 #include "tests/discovery/manage_fixture.h"
+#include "tests/host/log_capture.h"
 
 #include <algorithm>
 #include <atomic>
@@ -78,6 +79,32 @@ class UploadTest : public ManageTest {
     std::vector<Packet> out;
     for (const vsim::Datagram& d : dataRequests()) {
       out.push_back({d.option1(), d.option2(), d.option3(), d.payload.size(), (d.option0() & kLast) != 0});
+    }
+    return out;
+  }
+
+  // The first sendings grouped into bursts, each with the losses seen before
+  // it (every resend round repeats its burst's last packet). For uploads
+  // whose sequence numbers do not wrap.
+  struct Burst {
+    uint32_t packets;
+    size_t losses;
+  };
+  std::vector<Burst> bursts() {
+    std::vector<Burst> out;
+    uint32_t next = 0;   // lowest sequence number not sent yet
+    uint32_t begin = 0;  // where the open burst began
+    size_t losses = 0;
+    for (const Packet& p : packets()) {
+      if (p.sequence < next) {
+        losses += p.last ? 1 : 0;
+        continue;
+      }
+      next = p.sequence + 1u;
+      if (p.last) {
+        out.push_back({next - begin, losses});
+        begin = next;
+      }
     }
     return out;
   }
@@ -280,6 +307,86 @@ TEST_F(UploadTest, ALossShrinksTheWindowOfLaterBursts) {
   }
   EXPECT_EQ(ends, (std::vector<uint16_t>{4, 8, 12, 15}));
   EXPECT_EQ(sim.state().stored, data);
+}
+
+TEST_F(UploadTest, TheWindowShrinksWithEveryLoss) {
+  // One packet is lost in each of the first bursts, so every later burst
+  // shows the window left after the losses before it: a burst ends with the
+  // packet whose bytes reach the window. Losses a busy machine adds (a late
+  // acknowledgement) count the same, so each burst is matched against the
+  // losses seen before it.
+  struct Case {
+    const char* what;
+    uint32_t packetSize;
+    std::vector<uint64_t> windows;  // after 0, 1, 2, ... losses; the first is the one asked for
+    size_t lossy;                   // bursts that lose a packet, from the first on
+    uint16_t limit = 0xFFFF;        // the target's window limit
+  };
+  const std::vector<Case> cases = {
+      {"by thousands, then by one at 1000", 999, {5000, 4000, 3000, 2000, 1000, 999, 998, 997, 996, 995, 994}, 6},
+      {"by one from 1000 down", 1,
+       {1000, 999, 998, 997, 996, 995, 994, 993, 992, 991, 990, 989, 988, 987, 986, 985}, 11},
+      {"just over 1000 falls to 1, and 1 stays", 1, {1001, 1, 1, 1, 1, 1, 1}, 3},
+      {"2 falls to 1", 1, {2, 1, 1, 1, 1, 1}, 2},
+      {"the target's limit of 0 stays 0", 1, {0, 0, 0, 0, 0, 0}, 3, 0},
+  };
+  auto packetsFor = [](uint64_t window, uint32_t packetSize) {
+    return static_cast<uint32_t>(std::max<uint64_t>(1, (window + packetSize - 1) / packetSize));
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    engine.clearLog();
+    // The planned bursts: the lossy ones, then two whole ones. The packet
+    // before the last is lost (the target names it at once); a burst of one
+    // loses its only packet (its acknowledgement wait runs out).
+    vsim::UploadSpec plan = slots(c.packetSize, 65536, 1, c.limit);
+    uint64_t place = 0;
+    for (size_t k = 0; k < c.lossy + 2; ++k) {
+      const uint32_t n = packetsFor(c.windows[std::min(k, c.lossy)], c.packetSize);
+      if (k < c.lossy) plan.drops.push_back({n >= 2 ? place + n - 2 : place, 1});
+      place += n;
+    }
+    vsim::UploadSim sim(engine, ep, plan);
+    const std::vector<uint8_t> data = bytesOf(place * c.packetSize, 3);
+    ASSERT_TRUE(upload(0, data, c.limit == 0 ? 5000 : c.windows[0]));
+    EXPECT_EQ(sim.state().stored, data);
+
+    const std::vector<Burst> seen = bursts();
+    ASSERT_FALSE(seen.empty());
+    for (size_t k = 0; k < seen.size(); ++k) {
+      SCOPED_TRACE("burst " + std::to_string(k) + " after " + std::to_string(seen[k].losses) + " losses");
+      ASSERT_LT(seen[k].losses, c.windows.size());
+      const uint32_t want = packetsFor(c.windows[seen[k].losses], c.packetSize);
+      // The data may end the last burst early once more was lost than planned.
+      if (k + 1 < seen.size() || seen[k].losses == c.lossy) {
+        EXPECT_EQ(seen[k].packets, want);
+      } else {
+        EXPECT_LE(seen[k].packets, want);
+      }
+    }
+    EXPECT_GE(seen.back().losses, c.lossy);
+  }
+}
+
+TEST_F(UploadTest, PacketsUpToWhatOneDatagramHoldsWhenResent) {
+  // UDP over IPv6 carries at most 65527 bytes. A resend of 65501 data bytes
+  // is 16 + (65501 + 0..3, rounded up to 8) = 65520 bytes whatever the extra
+  // bytes; one of 65502 could need 65528, so such packets are refused.
+  {
+    vsim::UploadSpec plan = slots(65501, 4, 1);
+    plan.drops = {{1, 1}};
+    vsim::UploadSim sim(engine, ep, plan);
+    const std::vector<uint8_t> data = bytesOf(4 * 65501);
+    ASSERT_TRUE(upload(0, data, 0));
+    EXPECT_EQ(sim.state().stored, data);
+    EXPECT_EQ(repeatedPlaces(4), (std::map<uint64_t, int>{{1, 2}, {2, 2}, {3, 2}}));
+    for (const vsim::Datagram& d : dataRequests()) EXPECT_EQ(d.bytes.size(), 65520u);
+  }
+  engine.clearLog();
+  vsim::UploadSim sim(engine, ep, slots(65502, 4, 1));
+  EXPECT_FALSE(upload(0, bytesOf(10), 0));
+  EXPECT_EQ(engine.count(ep, VELLORA::TRANSFERDATA_REQ), 0u);
+  EXPECT_EQ(sim.state().finishes, 0);
 }
 
 TEST_F(UploadTest, ResendsAfterTheSequenceNumberWraps) {
@@ -498,13 +605,32 @@ TEST_F(UploadTest, SlotsAndTheOpening) {
 }
 
 TEST_F(UploadTest, TheShortFormLogsItsProgress) {
+  // 500 bytes in packets of 100, two per block: blocks 0 to 2 of the 4 the
+  // slot has.
   vsim::UploadSim sim(engine, ep, slots(100, 2, 4));
   const std::vector<uint8_t> data = bytesOf(500);
-  ASSERT_TRUE(client().Transfer(target, 0, view(data), 0));
-  // An empty progress function falls back to the same default.
-  ASSERT_TRUE(client().Transfer(target, 0, view(data), 0, Find::TransferProgress{}));
+  const std::vector<std::string> progress = {"Transfer 0/4", "Transfer 1/4", "Transfer 2/4"};
+  {
+    host_test::LogCapture log;
+    ASSERT_TRUE(client().Transfer(target, 0, view(data), 0));
+    EXPECT_EQ(log.starting("Transfer "), progress);
+  }
+  {
+    // An empty progress function falls back to the same default.
+    host_test::LogCapture log;
+    ASSERT_TRUE(client().Transfer(target, 0, view(data), 0, Find::TransferProgress{}));
+    EXPECT_EQ(log.starting("Transfer "), progress);
+  }
+  {
+    // The caller's own progress function takes the place of the log lines.
+    host_test::LogCapture log;
+    Progress calls;
+    ASSERT_TRUE(upload(0, data, 0, &calls));
+    EXPECT_EQ(calls, (Progress{{0, 4}, {1, 4}, {2, 4}}));
+    EXPECT_TRUE(log.starting("Transfer ").empty());
+  }
   EXPECT_EQ(sim.state().stored, data);
-  EXPECT_EQ(sim.state().finishes, 2);
+  EXPECT_EQ(sim.state().finishes, 3);
 }
 
 }  // namespace
