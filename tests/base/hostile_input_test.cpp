@@ -7,6 +7,7 @@
 #include "base/file_inf.h"
 #include "base/ip_address.h"
 #include "tests/base/temp_dir.h"
+#include "tests/common/seeded_rng.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,6 @@
 #include <cstring>
 #include <list>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -25,19 +25,7 @@ namespace {
 using KALMO::FileInf;
 using KALMO::IPAddress;
 
-// Raw engine output only: the sequence is the same with every library.
-class Rng {
- public:
-  explicit Rng(uint32_t seed) : engine_(seed) {}
-  uint32_t next() { return engine_(); }
-  // 0 .. n-1 (n > 0).
-  uint32_t below(uint32_t n) { return engine_() % n; }
-  bool chance(uint32_t percent) { return below(100) < percent; }
-  char pick(const std::string& alphabet) { return alphabet[below(static_cast<uint32_t>(alphabet.size()))]; }
-
- private:
-  std::mt19937 engine_;
-};
+using Rng = vtest::SeededRng;
 
 // ------------------------------------------------------------ settings file
 

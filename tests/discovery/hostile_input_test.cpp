@@ -9,6 +9,7 @@
 #include "discovery/find.h"
 #include "discovery/icon.h"
 #include "tests/discovery/find_fixture.h"
+#include "tests/common/seeded_rng.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +18,6 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <set>
 #include <string>
 #include <utility>
@@ -29,17 +29,7 @@ namespace {
 using VELLORA::Control;
 using VELLORA::Icon;
 
-class Rng {
- public:
-  explicit Rng(uint32_t seed) : engine_(seed) {}
-  uint32_t next() { return engine_(); }
-  uint64_t next64() { return (uint64_t{engine_()} << 32) | engine_(); }
-  uint32_t below(uint32_t n) { return engine_() % n; }
-  bool chance(uint32_t percent) { return below(100) < percent; }
-
- private:
-  std::mt19937 engine_;
-};
+using Rng = vtest::SeededRng;
 
 // ------------------------------------------------------------ status chains
 

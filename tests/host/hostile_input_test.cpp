@@ -5,27 +5,18 @@
 #include "host/alsa_setting.h"
 #include "host/occupied_cpu.h"
 #include "tests/host/log_capture.h"
+#include "tests/common/seeded_rng.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <list>
-#include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
-class Rng {
- public:
-  explicit Rng(uint32_t seed) : engine_(seed) {}
-  uint32_t next() { return engine_(); }
-  uint32_t below(uint32_t n) { return engine_() % n; }
-  bool chance(uint32_t percent) { return below(100) < percent; }
-
- private:
-  std::mt19937 engine_;
-};
+using Rng = vtest::SeededRng;
 
 template <size_t N>
 const char* pick(Rng& rng, const char* const (&from)[N]) {

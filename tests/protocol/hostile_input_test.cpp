@@ -7,12 +7,12 @@
 #include "protocol/feedback.h"
 #include "protocol/format_configure.h"
 #include "protocol/message.h"
+#include "tests/common/seeded_rng.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -24,18 +24,7 @@ using VELLORA::FormatSupport;
 using VELLORA::Receive;
 using VELLORA::SendBuffer;
 
-// Raw engine output only: the sequence is the same with every library.
-class Rng {
- public:
-  explicit Rng(uint32_t seed) : engine_(seed) {}
-  uint32_t next() { return engine_(); }
-  uint64_t next64() { return (uint64_t{engine_()} << 32) | engine_(); }
-  uint32_t below(uint32_t n) { return engine_() % n; }
-  bool chance(uint32_t percent) { return below(100) < percent; }
-
- private:
-  std::mt19937 engine_;
-};
+using Rng = vtest::SeededRng;
 
 Receive received(const uint8_t* bytes, size_t size) {
   Receive r;
