@@ -10,8 +10,10 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -177,12 +179,20 @@ TEST_F(FindLinkTest, OpeningByIndexSearchesOnlyThatLink) {
 }
 
 // FIND_REQs that reached the target side of a link.
-size_t findRequestsOn(const vsim::TargetSim& engine, unsigned targetIndex) {
-  size_t n = 0;
-  for (const auto& d : engine.received(vsim::NO_ENDPOINT, VELLORA::FIND_REQ)) {
-    n += d.sender.interfaceIndex == targetIndex ? 1 : 0;
+// The stand-in logs on its own thread, so the last sweep's requests may
+// still be on their way into its log when findTarget returns: wait (a
+// bounded while) until `expected` are there. Every request has been sent by
+// then, so a count above `expected` still shows.
+size_t findRequestsOn(const vsim::TargetSim& engine, unsigned targetIndex, size_t expected) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  for (;;) {
+    size_t n = 0;
+    for (const auto& d : engine.received(vsim::NO_ENDPOINT, VELLORA::FIND_REQ)) {
+      n += d.sender.interfaceIndex == targetIndex ? 1 : 0;
+    }
+    if (n >= expected || std::chrono::steady_clock::now() >= until) return n;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return n;
 }
 
 // A link whose host side has a second link-local address: chosen by name,
@@ -215,7 +225,7 @@ TEST_F(FindLinkTest, ASecondAddressOnAnInterfaceCountsOnlyWhenChosenByIndex) {
     ASSERT_TRUE(byName.findTarget(found)) << c.what;
     ASSERT_EQ(found.size(), 1u) << c.what;
     EXPECT_TRUE(found.begin()->first == seenAt(c.link, 0)) << c.what;
-    EXPECT_EQ(findRequestsOn(engine, l.targetIndex), 3u) << c.what;
+    EXPECT_EQ(findRequestsOn(engine, l.targetIndex, 3), 3u) << c.what;
 
     engine.clearLog();
     Find byIndex(setting);
@@ -223,7 +233,7 @@ TEST_F(FindLinkTest, ASecondAddressOnAnInterfaceCountsOnlyWhenChosenByIndex) {
     EXPECT_EQ(byIndex.localAddresses.size(), 2u) << c.what;
     ASSERT_TRUE(byIndex.findTarget(found)) << c.what;
     EXPECT_EQ(found.size(), 1u) << c.what;
-    EXPECT_EQ(findRequestsOn(engine, l.targetIndex), 6u) << c.what;
+    EXPECT_EQ(findRequestsOn(engine, l.targetIndex, 6), 6u) << c.what;
   }
 }
 
