@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -57,6 +59,7 @@ class CardPath : public ::testing::Test {
     node->alsaSetting.unInitMemDet = delayLine;
     node->alsaSetting.alsaUnderrun = alsaUnderrun;
     node->profile.syncWorkerMode = 0;  // round-robin, sleeping waits
+    if (setUpNode) setUpNode(*node);
     const int card = static_cast<int>(driver.create(control, node->alsaSetting.ringBytes()));
     ASSERT_EQ(card, 0);
     ASSERT_TRUE(node->open(static_cast<VELLORA::SSync::THRED_MODE>(0), 10'000'000'000ull, 0,
@@ -70,9 +73,14 @@ class CardPath : public ::testing::Test {
       }
     });
   }
-  void TearDown() override {
+  // Ends the thread in the main loop's place: what work() writes can then be
+  // read without a race.
+  void stopLoop() {
     quit = true;
     if (loop.joinable()) loop.join();
+  }
+  void TearDown() override {
+    stopLoop();
     if (node) node->close();
     node.reset();
     if (control >= 0) {
@@ -112,17 +120,26 @@ class CardPath : public ::testing::Test {
     return out;
   }
 
+  // Changes the node's settings before it opens.
+  std::function<void(SyncMemDrv&)> setUpNode;
   vsim::SimDirectory dir;
   vsim::SimDriver driver{dir.path()};
   vsim::TargetSim sim;
   std::unique_ptr<vsim::Sink> sink;
   int control = -1;
+  std::unique_ptr<OccupiedCPU> cpus;  // outlives the node, which gives CPUs back
   std::unique_ptr<SyncMemDrv> node;
   std::atomic<bool> stop{false};
   std::atomic<bool> quit{false};
   std::atomic<int> failures{0};
   std::thread loop;
 };
+
+bool streamIsActive(const SyncMemDrv& node) {
+  const VELLORA::SSync::SyncState s = node.syncState.load();
+  return s == VELLORA::SSync::Connecting || s == VELLORA::SSync::Connected ||
+         s == VELLORA::SSync::Disconnecting;
+}
 
 // What arrived is silence, then exactly the audio, then silence.
 ::testing::AssertionResult arrivedAsPlayed(const std::vector<uint8_t>& got,
@@ -416,6 +433,177 @@ TEST_F(CardPath, WithoutAVolumeItemTheCardKeepsItsValue) {
   EXPECT_EQ(card.volume(), 4000);
   EXPECT_TRUE(controls.writes().empty());
   card.close();
+}
+
+// With a limit set the automatic profile is used. Whether or not its search
+// finds a profile, the stream connects with what the search left; a cycle
+// of 1 ms or more also takes the worker off its spinning modes.
+TEST_F(CardPath, AutomaticProfileConnectsWhetherOrNotItsSearchSucceeds) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  using VELLORA::SSync;
+  constexpr int32_t MODE = SSync::NOSLEEP4CORE | SSync::NOSLEEPFORCE | SSync::IDLEONCE;
+  const struct {
+    const char* name;
+    std::pair<uint16_t, uint16_t> dataSize;  // the sink's MTU and byte limit
+    uint64_t limitUs;
+    bool searchFinds;
+    bool cycleOf1msOrMore;
+    int32_t workMode;  // open() gave 0
+  } cases[] = {
+      // One packet of 8 bytes a cycle: no cycle the search accepts carries the audio.
+      {"search finds nothing", {72, 72}, 400, false, false, 0},
+      {"cycle below 1 ms", {1500, 0xFFFF}, 400, true, false, 0},
+      {"cycle of 1 ms or more", {1500, 0xFFFF}, 2000, true, true, SSync::IDLEONCE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    quit = false;
+    failures = 0;
+    vsim::SinkConfig config = pcmSink();
+    config.dataSize = c.dataSize;
+    const KALMO::Clock limit(c.limitUs * 1'000'000);
+    setUpNode = [&](SyncMemDrv& n) {
+      n.profile.targetProfileLimitTime = limit;
+      n.profile.syncWorkerMode = MODE;
+    };
+    start(config);
+    CardPlayOptions o = options(0);
+    o.format = 0x2;
+    o.rate = 0x4;
+    o.channels = 0x2;
+    CardPlay player(o);
+    ASSERT_TRUE(player.open());
+    ASSERT_TRUE(player.choose());
+    EXPECT_EQ(player.prepare(), 0x7u);
+    stopLoop();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_TRUE(streamIsActive(*node));
+    EXPECT_EQ(node->profileCount, 2) << "both automatic searches were run";
+    EXPECT_EQ(node->getCycleTime().get() > 999'999'999, c.cycleOf1msOrMore);
+    EXPECT_EQ(node->workMode.load(), c.workMode);
+    // The node's own inputs to the first search, searched again.
+    VELLORA::ProfileMaker again = node->profileMaker;
+    again.setConfig(node->wireFormat, limit, node->maxPacketSize, node->maxPacketCount);
+    EXPECT_EQ(again.configTransferAuto(KALMO::Clock(0)), c.searchFinds);
+    sink.reset();
+  }
+}
+
+// The stream's sending CPU comes from the allocator, or is none (-1)
+// without one; it goes back when the card is no longer prepared.
+TEST_F(CardPath, SendingCpuComesFromTheAllocatorOrIsNone) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  const struct {
+    const char* name;
+    bool allocator;
+    int32_t cpu;
+  } cases[] = {{"no allocator", false, -1}, {"range 4-7", true, 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    quit = false;
+    failures = 0;
+    cpus = std::make_unique<OccupiedCPU>();
+    cpus->cpuSend = 4;
+    cpus->rangeSend = 4;
+    cpus->resetUserCpu();
+    setUpNode = [&](SyncMemDrv& n) { n.occupiedCpu = c.allocator ? cpus.get() : nullptr; };
+    start();
+    CardPlay player(options(0));
+    ASSERT_TRUE(player.open());
+    ASSERT_TRUE(player.choose());
+    ASSERT_EQ(player.prepare(), 0x7u);
+    // Both were written before the connect was posted.
+    EXPECT_EQ(node->sendCpu, c.cpu);
+    EXPECT_EQ(node->workerCpu, c.cpu) << "the CPU the stream was connected with";
+    EXPECT_EQ(cpus->useOf(4), c.allocator ? 1 : 0);
+    player.unprepare();
+    ASSERT_TRUE(eventually([&] { return player.card().hostStatus() == HOST_STATUS_READY; }));
+    EXPECT_TRUE(eventually([&] { return cpus->useOf(4) == 0; }));
+    stopLoop();
+    EXPECT_EQ(node->sendCpu, -1);
+    EXPECT_EQ(failures.load(), 0);
+  }
+}
+
+// Whatever the driver writes into its fields while a stream plays, nothing
+// outside the ring is touched, the daemon is not stopped, the stream stays
+// connected, and the card streams byte for byte again after a new prepare.
+TEST_F(CardPath, HostileDriverFieldsWhilePlayingAreSurvived) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  const struct {
+    const char* name;
+    void (*scribble)(SyncMemControl&);
+  } scribbles[] = {
+      {"write position past the ring", [](SyncMemControl& b) { cardStore(b.writePos, 0xFFFFFFFFu); }},
+      {"read position past the ring", [](SyncMemControl& b) { cardStore(b.readPos, 0xFFFFFFF0u); }},
+      {"write position at the read position",
+       [](SyncMemControl& b) { cardStore(b.writePos, cardLoad(b.readPos)); }},
+      {"counters jump ahead",
+       [](SyncMemControl& b) {
+         cardStore(b.writeTotal, cardLoad(b.writeTotal) + 0x80000000u);
+         cardStore(b.periodSeq, cardLoad(b.periodSeq) + 0x7FFFFFFFu, std::memory_order_release);
+       }},
+      {"counters run backwards",
+       [](SyncMemControl& b) {
+         cardStore(b.writeTotal, cardLoad(b.writeTotal) - 100000u);
+         cardStore(b.periodSeq, cardLoad(b.periodSeq) - 5u, std::memory_order_release);
+       }},
+      {"sizes past the ring",
+       [](SyncMemControl& b) {
+         for (uint32_t& s : b.periodSizes) cardStore(s, 0xFFFFFFFFu);
+         cardStore(b.writeTotal, cardLoad(b.writeTotal) + 5u);
+         cardStore(b.periodSeq, cardLoad(b.periodSeq) + 5u, std::memory_order_release);
+       }},
+      {"every status bit", [](SyncMemControl& b) { cardStore(b.memStatus, 0xFFFFFFFFu); }},
+      {"lowest volume", [](SyncMemControl& b) { cardStore(b.volume, INT32_MIN); }},
+      {"highest volume", [](SyncMemControl& b) { cardStore(b.volume, INT32_MAX); }},
+  };
+  for (bool delayLine : {false, true}) {
+    SCOPED_TRACE(delayLine ? "delay line" : "simple copy");
+    TearDown();
+    quit = false;
+    failures = 0;
+    start(pcmSink(), delayLine);
+    CardPlayOptions o = options(48000 * 4);
+    o.format = 0x2;
+    o.rate = 0x4;
+    o.channels = 0x2;
+    o.bufferBytes = 32 * 1920;  // 10 ms periods
+    {
+      CardPlay player(o);
+      ASSERT_TRUE(startPlaying(player));
+      SyncMemControl& b = player.card().block();
+      for (const auto& s : scribbles) {
+        s.scribble(b);
+        // Two blocks taken with the field as written.
+        for (int i = 0; i < 2; ++i) {
+          const uint32_t at = player.card().readPos();
+          EXPECT_TRUE(eventually([&] { return player.card().readPos() != at; })) << s.name;
+        }
+        EXPECT_FALSE(stop.load()) << s.name;
+        EXPECT_TRUE(streamIsActive(*node)) << s.name;
+      }
+      cardStore(b.memStatus, MEM_STATUS_OPEN | MEM_STATUS_PREPARED | MEM_STATUS_RUNNING);
+      EXPECT_TRUE(eventually([&] { return player.card().hostStatus() == 0xF; }));
+      player.stop();
+      player.unprepare();
+      player.close();
+    }
+    // Until READY is posted the next prepare would see the old stream's 7.
+    ASSERT_TRUE(eventually([&] { return posted().back() == HOST_STATUS_READY; }));
+    o.bytes = 48000 * 4 / 2;
+    CardPlay again(o);
+    ASSERT_TRUE(again.run());
+    const uint64_t held = delayLine ? again.periodBytes() : 0;  // still in the delay line
+    const std::vector<uint8_t> played = CardPlay::pattern(0, again.written() - held, 2);
+    // The sink keeps the audio of its present stream only.
+    eventually([&] { return arrivedAsPlayed(sink->audio(), played, 0); });
+    EXPECT_TRUE(arrivedAsPlayed(sink->audio(), played, 0));
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_FALSE(stop.load());
+  }
 }
 
 }  // namespace
