@@ -1,10 +1,16 @@
 #include "host/sync_mem_drv.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -196,16 +202,85 @@ TEST_F(Binding, FailingWakeupRaisesTheStopFlag) {
   EXPECT_GE(n->cardFd, 0);
 }
 
+// Ids of the threads of this process.
+std::set<pid_t> threadIds() {
+  std::set<pid_t> ids;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+    ids.insert(static_cast<pid_t>(std::stol(e.path().filename().string())));
+  }
+  return ids;
+}
+
+// The notify thread runs in the idle class, pinned to the CpuOther range
+// when there is one and otherwise where its creator may run.
 TEST_F(Binding, NotifyThreadRunsPinnedOrNot) {
-  for (int cpuOther : {-1, 0}) {
+  cpu_set_t mine;
+  ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof mine, &mine), 0);
+  int first = 0;
+  while (first < CPU_SETSIZE && !CPU_ISSET(first, &mine)) ++first;
+  ASSERT_LT(first, CPU_SETSIZE);
+  const bool secondToo = first + 1 < CPU_SETSIZE && CPU_ISSET(first + 1, &mine);
+  auto only = [](std::vector<int> cpus) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int c : cpus) CPU_SET(c, &set);
+    return set;
+  };
+  const struct {
+    const char* name;
+    int cpuOther, rangeOther;
+    cpu_set_t runsOn;
+  } cases[] = {
+      {"no range", -1, -1, mine},
+      {"one CPU", first, 1, only({first})},
+      {"two CPUs", first, 2, secondToo ? only({first, first + 1}) : mine},
+      {"count 0", first, 0, mine},
+      {"first CPU without a count", first, -1, mine},
+  };
+  for (const auto& c : cases) {
+    if (c.rangeOther == 2 && !secondToo) continue;  // not allowed to run there
     auto n = node();
     const int before = driver.count(Req::Notify);
-    ASSERT_TRUE(n->openMem(card, "T", "P", cpuOther, 1, &stop));
+    const std::set<pid_t> others = threadIds();
+    ASSERT_TRUE(n->openMem(card, "T", "P", c.cpuOther, c.rangeOther, &stop)) << c.name;
+    std::set<pid_t> started = threadIds();
+    for (pid_t t : others) started.erase(t);
+    ASSERT_EQ(started.size(), 1u) << c.name << ": the notify thread only";
+    const pid_t thread = *started.begin();
+    // It takes its class after its CPUs, before it waits for the first request.
+    EXPECT_TRUE(eventually([&] { return sched_getscheduler(thread) == SCHED_IDLE; }, 10000))
+        << c.name;
+    cpu_set_t runsOn;
+    ASSERT_EQ(sched_getaffinity(thread, sizeof runsOn, &runsOn), 0) << c.name;
+    EXPECT_TRUE(CPU_EQUAL(&runsOn, &c.runsOn)) << c.name;
     n->notify();
-    EXPECT_TRUE(eventually([&] { return driver.count(Req::Notify) > before; })) << cpuOther;
+    EXPECT_TRUE(eventually([&] { return driver.count(Req::Notify) > before; }, 10000)) << c.name;
     n->close();
   }
   EXPECT_FALSE(stop.load());
+}
+
+TEST_F(Binding, MemStatusOpenIsTheOpenBit) {
+  auto n = node();
+  EXPECT_FALSE(n->isMemStatusOpen()) << "no card bound";
+  ASSERT_TRUE(n->openMem(card, "T", "P", -1, -1, &stop));
+  const struct {
+    uint32_t memStatus;
+    bool open;
+  } cases[] = {
+      {0, false},
+      {MEM_STATUS_OPEN, true},
+      {MEM_STATUS_OPEN | MEM_STATUS_PREPARED | MEM_STATUS_RUNNING, true},
+      {MEM_STATUS_PREPARED | MEM_STATUS_RUNNING, false},
+      {~MEM_STATUS_OPEN, false},
+      {0xFFFFFFFF, true},
+  };
+  for (const auto& c : cases) {
+    cardStore(n->controlBlock->memStatus, c.memStatus);
+    EXPECT_EQ(n->isMemStatusOpen(), c.open) << std::hex << c.memStatus;
+  }
+  n->close();
+  EXPECT_FALSE(n->isMemStatusOpen()) << "the card is gone";
 }
 
 }  // namespace
