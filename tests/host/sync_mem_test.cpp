@@ -66,6 +66,11 @@ class CardPath : public ::testing::Test {
                            "test host", 77, -1, -1, 0));
     ASSERT_TRUE(node->setSink(sink->address(), chain, 0, false));
     ASSERT_TRUE(node->openMem(card, "Target", "Port", -1, -1, &stop));
+    startLoop();
+  }
+  // A thread in the main loop's place.
+  void startLoop() {
+    quit = false;
     loop = std::thread([this] {
       while (!quit) {
         if (!node->work()) failures++;
@@ -73,8 +78,9 @@ class CardPath : public ::testing::Test {
       }
     });
   }
-  // Ends the thread in the main loop's place: what work() writes can then be
-  // read without a race.
+  // Ends that thread: what work() wrote can then be read without a race
+  // (the card mapping's atomics are at another address in the player's
+  // mapping, so they order nothing for the race detector).
   void stopLoop() {
     quit = true;
     if (loop.joinable()) loop.join();
@@ -97,6 +103,14 @@ class CardPath : public ::testing::Test {
     // A long buffer: a writer held up by a loaded machine must not let the
     // reader catch up (that is an underrun, not what these tests look at).
     o.periodCount = 32;
+    return o;
+  }
+  // 16-bit stereo at 48000 Hz, whatever the player would pick.
+  CardPlayOptions stereo16(uint64_t bytes) const {
+    CardPlayOptions o = options(bytes);
+    o.format = 0x2;
+    o.rate = 0x4;
+    o.channels = 0x2;
     return o;
   }
   // Opens, prepares, fills and starts the card, until the daemon plays it.
@@ -468,11 +482,7 @@ TEST_F(CardPath, AutomaticProfileConnectsWhetherOrNotItsSearchSucceeds) {
       n.profile.syncWorkerMode = MODE;
     };
     start(config);
-    CardPlayOptions o = options(0);
-    o.format = 0x2;
-    o.rate = 0x4;
-    o.channels = 0x2;
-    CardPlay player(o);
+    CardPlay player(stereo16(0));
     ASSERT_TRUE(player.open());
     ASSERT_TRUE(player.choose());
     EXPECT_EQ(player.prepare(), 0x7u);
@@ -514,10 +524,11 @@ TEST_F(CardPath, SendingCpuComesFromTheAllocatorOrIsNone) {
     ASSERT_TRUE(player.open());
     ASSERT_TRUE(player.choose());
     ASSERT_EQ(player.prepare(), 0x7u);
-    // Both were written before the connect was posted.
+    stopLoop();
     EXPECT_EQ(node->sendCpu, c.cpu);
     EXPECT_EQ(node->workerCpu, c.cpu) << "the CPU the stream was connected with";
     EXPECT_EQ(cpus->useOf(4), c.allocator ? 1 : 0);
+    startLoop();
     player.unprepare();
     ASSERT_TRUE(eventually([&] { return player.card().hostStatus() == HOST_STATUS_READY; }));
     EXPECT_TRUE(eventually([&] { return cpus->useOf(4) == 0; }));
@@ -566,10 +577,7 @@ TEST_F(CardPath, HostileDriverFieldsWhilePlayingAreSurvived) {
     quit = false;
     failures = 0;
     start(pcmSink(), delayLine);
-    CardPlayOptions o = options(48000 * 4);
-    o.format = 0x2;
-    o.rate = 0x4;
-    o.channels = 0x2;
+    CardPlayOptions o = stereo16(48000 * 4);
     o.bufferBytes = 32 * 1920;  // 10 ms periods
     {
       CardPlay player(o);
