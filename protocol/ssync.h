@@ -75,6 +75,9 @@ class SSync : public Connection, public SyncConvert {
     uint64_t sentPackets = 0;  // new packets sent, for the resend bounds
     int32_t prefillLeft = 0;
     int32_t profileIndex = 0;
+    // Leading entries of the profile table that can be streamed; lateness
+    // never steps past them (a failed search leaves an entry without cycle).
+    int32_t usableProfiles = 0;
     KALMO::Clock cycle;
     int32_t framesQ14 = 0;
     KALMO::Clock nextCycle;
@@ -82,6 +85,7 @@ class SSync : public Connection, public SyncConvert {
     int32_t lateScore = 0;
     uint16_t resendCount = 0;
     CloseStep closeStep = CLOSE_NONE;
+    KALMO::Clock closeStart;  // when the final packet was built
     KALMO::Clock infoStart;
     KALMO::Clock lastReceive;
     KALMO::Clock receiveLimit;

@@ -63,7 +63,7 @@ bool SSync::handleStreamInfo(Worker& w, const Receive& r) {
   const FeedbackError fe = feedbackError(o0, o1, o2);
   const int16_t average = w.law.update(fe.error, w.window);
 
-  switch (profileStep(w.lateScore, w.profileIndex, profileCount)) {
+  switch (profileStep(w.lateScore, w.profileIndex, w.usableProfiles)) {
     case ProfileStep::Up:
       WARNING << "over time change profile " << w.profileIndex << " to " << w.profileIndex + 1;
       w.lateScore = 10;

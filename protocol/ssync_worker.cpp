@@ -9,7 +9,9 @@
 #include "protocol/ssync_pacing.h"
 #include "protocol/syslog_vellora.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <list>
 
 namespace VELLORA {
@@ -208,6 +210,13 @@ bool SSync::syncWorker() {
       // Keep the default seed: the cycles are still drawn, only predictably.
     }
   }
+  const int32_t entries = std::min<int32_t>(profileCount, static_cast<int32_t>(std::size(profiles)));
+  w.usableProfiles = 1;
+  while (w.usableProfiles < entries) {
+    const Profile& p = profiles[w.usableProfiles];
+    if (p.packetsPerCycle == 0 || resendRingSize(p.cycle, p.packetsPerCycle) == 0) break;
+    w.usableProfiles += 1;
+  }
   w.prefillLeft = static_cast<int32_t>(p0.packetsPerCycle) - 1;
   w.cycle = p0.cycle;
   w.framesQ14 = static_cast<int32_t>(p0.framesPerPacketQ14);
@@ -277,7 +286,10 @@ bool SSync::syncWorker() {
 }
 
 bool SSync::receiveTimedOut(Worker& w) {
-  const uint64_t silence = w.now - w.lastReceive;
+  uint64_t silence = w.now - w.lastReceive;
+  // The closing steps take no longer than the limit either, however much
+  // else the sink keeps sending: disconnect() waits for them.
+  if (w.closeStep != CLOSE_NONE) silence = std::max<uint64_t>(silence, w.now - w.closeStart);
   if (silence < static_cast<uint64_t>(w.receiveLimit)) return false;
   INFO << "   timeout " << silence / kUs;
   syncState = Idle;
@@ -406,6 +418,7 @@ bool SSync::buildPacket(Worker& w, STresendList& r, uint32_t size) {
       if (syncState.load() == Disconnecting) {
         INFO << "buffer disconnect ";
         w.closeStep = CLOSE_FINAL_BUILT;
+        w.closeStart = w.now;
         r.last = true;
       }
       break;
@@ -421,6 +434,7 @@ bool SSync::buildPacket(Worker& w, STresendList& r, uint32_t size) {
       INFO << "buffer Final ";
       w.tookStream = true;
       w.closeStep = CLOSE_FINAL_BUILT;
+      w.closeStart = w.now;
       r.last = true;
       break;
     }

@@ -154,6 +154,38 @@ TEST(SSyncFeedback, SilentSinkEndsTheStream) {
   EXPECT_GE(r.sink->stats().synchroStatus, 1u);
 }
 
+// A sink that stays talkative but never answers the info request after
+// the final packet: the closing steps still end within the receive limit,
+// so the application's disconnect is not held for as long as the sink
+// keeps talking.
+TEST(SSyncFeedback, ClosingEndsInTimeWhileTheSinkOnlyChatters) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  StreamRun r;
+  r.stream(kStereo16At48k, 480000, var1ms, StreamRun::PLAYING);
+  ASSERT_TRUE(r.sink->waitAudio(20000, std::chrono::seconds(5)));
+  r.sink->setSilent(true);
+  std::atomic<bool> chatter{true};
+  std::thread talker([&] {
+    while (chatter.load()) {
+      (void)r.sink->sendToHost(VELLORA::SYNCHRO_STATUS_ANS, VELLORA::STATUS_ACK, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  r.host.stop();  // the final packet follows at once
+  std::atomic<bool> returned{false};
+  std::thread closer([&] {
+    r.host.disconnect();
+    returned = true;
+  });
+  // The limit is the larger of 1 s and 8 info cycles (80 ms).
+  const bool inTime = eventually([&] { return returned.load(); }, std::chrono::seconds(5));
+  chatter = false;
+  talker.join();
+  closer.join();
+  EXPECT_TRUE(inTime) << "disconnect was held while the sink kept talking";
+  EXPECT_EQ(r.host.syncState.load(), SSync::Idle);
+}
+
 TEST(SSyncFeedback, SinkEndsTheStreamOnlyFromItsControlPort) {
   VELLORA_REQUIRE_PRIVATE_NET();
   StreamRun r;

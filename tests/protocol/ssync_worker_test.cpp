@@ -242,6 +242,34 @@ TEST(SSyncLateness, ProfileStepsUpWhenLateAndBackWhenOnTime) {
   EXPECT_GE(countStarting(records, "over time recover profile 1 to 0"), 1u);
 }
 
+// The second entry of the table is what a failed search left: no cycle and
+// no packets. Sustained lateness must not step the stream onto it (it would
+// send nothing and spin on a schedule that never moves); the stream stays
+// on the first profile and every byte arrives.
+TEST(SSyncLateness, LatenessNeverStepsOntoAnUnusableProfile) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  LogToPort log(KALMO::SysLog::NOTICE);
+  ASSERT_TRUE(log.ok);
+  vsim::SinkConfig config = pcmSink();
+  config.answerSynchroNode = false;
+  StreamRun r(config);
+  r.host.stallAt = 6;
+  r.host.stallFor = std::chrono::milliseconds(60);
+  r.stream(kStereo16At48k, 48 * 600, [&](SSync& h) {
+    h.setConfigTransfer(cycleProfile(1000, 3, 64, 16 * 16384));
+    h.profiles[1] = VELLORA::Profile{};
+    h.profileCount = 2;
+    return true;
+  });
+  if (HasFatalFailure()) return;
+  EXPECT_TRUE(audioMatches(r.sink->audio(), r.expected, 0, true));
+  EXPECT_EQ(r.sink->stats().gaps, 0u);
+  for (const auto& p : r.sink->packets()) ASSERT_EQ(p.bytes, 64u);
+  const auto records = bodies(log.rx);
+  EXPECT_GE(countStarting(records, "over time "), 1u);
+  EXPECT_EQ(countStarting(records, "over time change profile"), 0u);
+}
+
 // ---------------------------------------------------------------- trace
 
 // At threshold 6 every packet sent is traced: (send time in us, bytes on
