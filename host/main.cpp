@@ -123,7 +123,9 @@ bool runLoop(VelloraCardBridge& bridge) {
     if (KALMO::Clock(now - lastScan).Comp(KALMO::Clock(SCAN_INTERVAL)) == 1 || force) {
       lastScan = now;
       bool rescan = false;
-      if (!bridge.scan(rescan)) return false;
+      // A signal cuts discovery's waits short, so a scan that fails after a
+      // stop was asked for ends the loop as that stop, not as a failure.
+      if (!bridge.scan(rescan)) return exit_targets.load() && !bridge.stopFlag.load();
     }
     if (exit_targets.load()) break;
     ::usleep(LOOP_SLEEP_US);

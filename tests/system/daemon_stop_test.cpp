@@ -59,6 +59,29 @@ TEST(DaemonStop, SigintWhileStreamingDisconnectsAndRemovesEveryCard) {
   EXPECT_NE(playRight.wait(std::chrono::seconds(20)), -1);
 }
 
+TEST(DaemonStop, SigintDuringAScanIsANormalStop) {
+  SystemRig rig;
+  VELLORA_SETUP_RIG(rig);
+  // The one link named forty times: the scan's first query sweeps it once
+  // per name, three times over, so it lasts seconds and the signal lands in
+  // one of its waits.
+  const std::string link = rig.links().link(0).hostName;
+  std::string names = link;
+  for (int i = 1; i < 40; ++i) names += "," + link;
+  const std::string settings = rig.writeFile("slow.inf", "Debug=debug\nInterface=" + names + "\nThredMode=0\n");
+  Child daemon;
+  ASSERT_TRUE(daemon.start({SystemRig::program("vellora-bridge-sim"), settings},
+                           {{"VELLORA_SIM_DIR", rig.simDir()}, {"VELLORA_SIM_LOG", rig.driverLog()}}, -1,
+                           rig.dir() + "/slow.out", rig.dir() + "/slow.err"));
+  ASSERT_TRUE(daemon.waitOut("Find Multi Send", std::chrono::seconds(15))) << daemon.out();
+  daemon.signal(SIGINT);
+  // A stop that was asked for, not a failure of discovery.
+  EXPECT_EQ(daemon.wait(std::chrono::seconds(30)), 0) << daemon.out();
+  const std::vector<std::string> requests = rig.driverRequests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().compare(0, 9, "remove 0 "), 0) << requests.back();
+}
+
 TEST(DaemonStop, KillSendsTheStopRequestAndSaysNothing) {
   SystemRig rig;
   VELLORA_SETUP_RIG(rig);
