@@ -231,7 +231,10 @@ bool SSync::syncWorker() {
   while (true) {
     const SyncState s = syncState.load();
     if ((s != Connected && s != Disconnecting) || stoppingNow()) break;
-    if (w.closeStep == CLOSE_DISCONNECT) {
+    // Packets the sink asked for in its last answer go out first: a
+    // resend request may be that answer, and the audio it asks for would
+    // otherwise be lost at the very end.
+    if (w.closeStep == CLOSE_DISCONNECT && w.resendCount == 0) {
       disconnectExchange(w);
       return true;
     }

@@ -186,6 +186,33 @@ TEST(SSyncFeedback, ClosingEndsInTimeWhileTheSinkOnlyChatters) {
   EXPECT_EQ(r.host.syncState.load(), SSync::Idle);
 }
 
+// A resend request that answers the info request after the final packet
+// closes the stream, but the packets it asks for still go out before the
+// closing exchange: the end of the audio is not lost.
+TEST(SSyncFeedback, ResendsAskedWhileClosingGoOutBeforeTheClosingExchange) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  vsim::SinkConfig config = pcmSink();
+  config.answerSynchroNode = false;  // 16-bit sequence numbers on the control port
+  StreamRun r(config);
+  r.stream(kStereo16At48k, 480000, var1ms, StreamRun::PLAYING);
+  ASSERT_TRUE(r.sink->waitAudio(20000, std::chrono::seconds(5)));
+  // Quiet: the info requests after the final packet stay unanswered, and
+  // the closing exchange too.
+  r.sink->setSilent(true);
+  r.host.stop();  // the final packet follows at once
+  std::thread closer([&] { r.host.disconnect(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const uint64_t last = r.sink->packets().back().index;
+  const uint64_t duplicates = r.sink->stats().duplicates;
+  // Still quiet otherwise: this request is the only answer the host gets.
+  ASSERT_TRUE(r.sink->requestResend(static_cast<uint16_t>(last - 3)));
+  closer.join();
+  EXPECT_EQ(r.host.syncState.load(), SSync::Idle);
+  const vsim::SinkStats st = r.sink->stats();
+  EXPECT_GE(st.duplicates - duplicates, 4u) << "the packets asked for were never resent";
+  EXPECT_GE(st.disconnects, 1u);
+}
+
 TEST(SSyncFeedback, SinkEndsTheStreamOnlyFromItsControlPort) {
   VELLORA_REQUIRE_PRIVATE_NET();
   StreamRun r;
