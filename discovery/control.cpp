@@ -190,9 +190,10 @@ bool Control::sendAck(const KALMO::IPAddress& destination, const Send& request, 
 void Control::drain() {
   Receive stale;
   KALMO::IPAddress from;
+  // A zero-length datagram is one of them too, not the end of what waits.
   for (int i = 0; i < kDrainLimit && socket.wait() == KALMO::Socket::WAIT_READY; ++i) {
-    if (!socket.receiveFromV6(stale.datagram, from) || stale.datagram.empty()) break;
-    (void)repeated(from, stale);  // counts a copy that came before the next request
+    if (!socket.receiveFromV6(stale.datagram, from)) break;
+    if (!stale.datagram.empty()) (void)repeated(from, stale);  // counts a copy that came before the next request
   }
 }
 

@@ -146,8 +146,9 @@ std::list<KALMO::IPAddress> Find::getIfList() {
 void Find::drain() {
   KALMO::Buffer scratch;
   KALMO::IPAddress from;
+  // A zero-length datagram is one of them too, not the end of what waits.
   for (int i = 0; i < kDrainLimit && socket.wait() == KALMO::Socket::WAIT_READY; ++i) {
-    if (!socket.receiveFromV6(scratch, from) || scratch.empty()) break;
+    if (!socket.receiveFromV6(scratch, from)) break;
   }
 }
 

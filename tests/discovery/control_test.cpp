@@ -486,6 +486,22 @@ TEST_F(ControlTest, AStaleAnswerWaitingOnTheSocketIsNotTaken) {
   EXPECT_EQ(volume, -100);
 }
 
+TEST_F(ControlTest, AnEmptyDatagramDoesNotShieldAStaleAnswer) {
+  const vsim::EndpointId e = point({ControlItemSpec::volume(-100)});
+  ASSERT_TRUE(control.connect(engine.address(e)));
+  // A zero-length datagram, then an answer no request of the next exchange
+  // asked for: both are waiting before the request goes out.
+  ASSERT_TRUE(engine.send(e, controlSocket(), std::vector<uint8_t>{}));
+  ASSERT_TRUE(engine.send(e, controlSocket(),
+                          vsim::TargetSim::build(VELLORA::CONTROLVALUE_ANS, VELLORA::STATUS_ACK,
+                                                 1 | (vsim::volumeValue(-4000) << 16))));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(control.update());
+  int16_t volume = 0;
+  ASSERT_TRUE(control.getVolume(volume));
+  EXPECT_EQ(volume, -100);
+}
+
 TEST_F(ControlTest, ASlowTargetsAnswersToEarlierTriesAreNotTakenLater) {
   // Every answer comes 13 ms late, so every exchange sends twice and the
   // target answers both tries.

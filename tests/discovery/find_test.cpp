@@ -2,6 +2,9 @@
 // name announcement, product filter and opening.
 #include "tests/discovery/find_fixture.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <thread>
 #include <vector>
 
@@ -152,6 +155,32 @@ TEST_F(FindTest, ALateAnswerLeftOnTheSocketIsNotTheNextAnswer) {
   vsim::Script silent;
   silent.action = Action::SILENT;
   engine.script(targets.endpoint(t), VELLORA::TARGETINFO_REQ, silent);
+  EXPECT_EQ(f.sendAck(targets.address(t), VELLORA::Send(VELLORA::TARGETINFO_REQ, 0), VELLORA::TARGETINFO_ANS, got,
+                      true),
+            Find::ACK_TIMEOUT);
+  EXPECT_FALSE(static_cast<bool>(got));
+}
+
+TEST_F(FindTest, AnEmptyDatagramDoesNotShieldALateAnswer) {
+  vsim::TargetSpec layout;
+  layout.address = loopback(0);
+  const int t = add(layout);
+  Find& f = client();
+  sockaddr_in6 bound{};
+  socklen_t len = sizeof bound;
+  ASSERT_EQ(::getsockname(f.socket.fd, reinterpret_cast<sockaddr*>(&bound), &len), 0);
+  const KALMO::IPAddress host = loopback(ntohs(bound.sin6_port));
+  // A zero-length datagram, then an acknowledged answer from the target that
+  // no request asked for: both wait before the next request goes out.
+  ASSERT_TRUE(engine.send(targets.endpoint(t), host, std::vector<uint8_t>{}));
+  ASSERT_TRUE(engine.send(targets.endpoint(t), host,
+                          vsim::TargetSim::build(VELLORA::TARGETINFO_ANS, VELLORA::STATUS_ACK, 0,
+                                                 {'s', 't', 'a', 'l', 'e'})));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  vsim::Script silent;
+  silent.action = Action::SILENT;
+  engine.script(targets.endpoint(t), VELLORA::TARGETINFO_REQ, silent);
+  VELLORA::Receive got;
   EXPECT_EQ(f.sendAck(targets.address(t), VELLORA::Send(VELLORA::TARGETINFO_REQ, 0), VELLORA::TARGETINFO_ANS, got,
                       true),
             Find::ACK_TIMEOUT);
