@@ -160,7 +160,9 @@ bool SyncMem::volumeStep() {
   int16_t g = 0;
   if (!control.getVolume(g)) return true;
   const int32_t w = cardVolumeFromTarget(g);
-  cardStore(controlBlock->volume, w);
+  // The application may have moved the volume again while the target was
+  // being set: its newer value stays, and goes to the target next time.
+  cardReplace(controlBlock->volume, v, w);
   volumeLast = w;
   INFO << "Volume Update : " << int{g} << " " << volumeLast;
   return true;

@@ -91,3 +91,11 @@ inline void cardStore(T& field, T value, std::memory_order order = std::memory_o
   static_assert(std::atomic_ref<T>::is_always_lock_free);
   std::atomic_ref<T>(field).store(value, order);
 }
+
+// Stores value only while the field still holds expected: a write of the
+// other side made in between is kept. True when stored.
+template <class T>
+inline bool cardReplace(T& field, T expected, T value) {
+  static_assert(std::atomic_ref<T>::is_always_lock_free);
+  return std::atomic_ref<T>(field).compare_exchange_strong(expected, value);
+}

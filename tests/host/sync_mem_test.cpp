@@ -434,6 +434,34 @@ TEST_F(CardPath, VolumeIsMirroredBothWays) {
   }
 }
 
+// The application moves its volume again while the daemon is still setting
+// the target to the previous value: the newer value is neither overwritten
+// by the read-back nor lost, it goes to the target next.
+TEST_F(CardPath, VolumeWrittenWhileTheTargetIsSetIsKept) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  vsim::ControlSim controls(sim);
+  const vsim::EndpointId ep = controls.add({vsim::ControlItemSpec::volume(-1500)});
+  start(pcmSink(), false, true, chainTo(sim.address(ep)));
+  vsim::SimCard card;
+  ASSERT_TRUE(card.open(0, dir.path()));
+  ASSERT_EQ(card.volume(), 7501);
+  vsim::ControlFault late;
+  late.reply = vsim::Reply::late(std::chrono::milliseconds(5));
+  controls.fault(ep, VELLORA::CONTROLVALUE_REQ, late);
+
+  controls.clearWrites();
+  card.setVolume(5000);
+  // The write to the target has arrived; its answer is still on its way.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (controls.writes().empty() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::yield();
+  }
+  card.setVolume(3000);
+  EXPECT_TRUE(eventually([&] { return controls.volume(ep, 1) == -4200; }))
+      << "target " << controls.volume(ep, 1) << " card " << card.volume();
+  EXPECT_TRUE(eventually([&] { return card.volume() == 3001; })) << card.volume();
+}
+
 TEST_F(CardPath, WithoutAVolumeItemTheCardKeepsItsValue) {
   VELLORA_REQUIRE_PRIVATE_NET();
   vsim::ControlSim controls(sim);
