@@ -156,7 +156,6 @@ void PeriodCopy::takeIn(uint32_t seq, uint32_t bufferBytes, uint8_t muteByte) {
   const uint32_t bytes = total - lastTotal;
   const uint32_t first = lastSeq;
   lastSeq = seq;
-  lastTotal = total;
 
   // The ring never holds more than one buffer of unread audio, so no call
   // takes in more than that, whatever the sizes claim.
@@ -165,12 +164,18 @@ void PeriodCopy::takeIn(uint32_t seq, uint32_t bufferBytes, uint8_t muteByte) {
   if (signedWrites >= 1 && signedWrites <= static_cast<int32_t>(PERIOD_SIZE_SLOTS) - 1) {
     for (uint32_t s = first; s != seq; ++s) {
       const uint32_t claimed = cardLoad(block_->periodSizes[s & (PERIOD_SIZE_SLOTS - 1)]);
+      // The byte count may already hold the write after seq (the driver
+      // publishes it before the sequence number): count only the writes
+      // taken in, so that a later take-in by the counter starts where
+      // this one ended.
+      lastTotal += claimed;
       const uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(claimed, budget));
       if (size == 0) continue;
       budget -= size;
       takeOneWrite(size, s, bufferBytes, muteByte);
     }
   } else {
+    lastTotal = total;
     const uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(bytes, budget));
     if (size != 0) takeOneWrite(size, seq - 1, bufferBytes, muteByte);
   }

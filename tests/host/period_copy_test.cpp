@@ -365,6 +365,43 @@ TEST(DelayLinePrefill, TakeInSurvivesTheByteCounterWrap) {
   playPrefilled(9600, 3, 3, 4294953600u);
 }
 
+// The driver publishes a write's size and byte count before its sequence
+// number; a call can land in between. When the next call has to fall back
+// on the byte count (more than 31 writes), that write must be neither lost
+// nor taken twice.
+TEST_F(DelayLine, WriteHalfPublishedBeforeACounterTakeInIsTakenOnce) {
+  uint64_t written = 0;
+  std::vector<uint8_t> served;
+  auto take = [&] {
+    const VELLORA::Stream out = next();
+    served.insert(served.end(), out.data, out.data + out.size);
+  };
+  ASSERT_TRUE(card.write(pattern(written, 2400))); written += 2400;
+  // The next write: data, size and byte count are out, writePos and the
+  // sequence number not yet.
+  const std::vector<uint8_t> half = pattern(written, 600);
+  std::memcpy(card.ring + 2400, half.data(), half.size());
+  card.block->periodSizes[1] = 600;
+  card.block->writeTotal += 600;
+  take();
+  card.block->writePos = 3000;
+  card.block->periodSeq = 2;
+  written += 600;
+  // 40 small writes: the next call takes them in by the byte count.
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(card.write(pattern(written, 60))); written += 60;
+  }
+  for (int i = 0; i < 4; ++i) take();
+  ASSERT_TRUE(card.write(pattern(written, 2400))); written += 2400;
+  take();
+  take();
+  std::size_t lead = 0;
+  while (lead < served.size() && served[lead] == mute) ++lead;
+  EXPECT_EQ(std::vector<uint8_t>(served.begin() + static_cast<std::ptrdiff_t>(lead), served.end()),
+            pattern(0, written - 2400)) << "all but the write still held, once and in order";
+  EXPECT_EQ(copy.takePos, written % 9600);
+}
+
 TEST_F(DelayLine, ClaimedSizesAreCappedAtTheBuffer) {
   // Sizes and a byte counter that claim far more than the ring holds.
   card.block->periodSizes[0] = 0xFFFFFFF0;
