@@ -49,11 +49,21 @@ void PeriodCopy::reset(uint32_t bufferBytes, uint32_t periodCount) {
   connectPeriodCount_ = periodCount;
   refusalLogged_ = false;
   readPos = 0;
-  takePos = 0;
   underrunArmed = false;
   underrunSeq = 0;
+  // A new substream starts the driver's counters from zero; a connection
+  // made again under a card that kept running (the target dropped the
+  // stream) must go on from where the writer is, or every later take-in
+  // reads the ring at the wrong place.
+  takePos = 0;
   lastSeq = 0;
   lastTotal = 0;
+  if (block_) {
+    lastSeq = cardLoad(block_->periodSeq, std::memory_order_acquire);
+    lastTotal = cardLoad(block_->writeTotal);
+    const uint32_t writePos = cardLoad(block_->writePos);
+    if (writePos < bufferBytes) takePos = writePos;
+  }
   consumed = 0;
   muteCountdown = 0;
   muteFill = true;

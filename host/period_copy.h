@@ -34,7 +34,8 @@ class PeriodCopy {
   static bool usableGeometry(uint32_t bufferBytes, uint32_t periodCount, uint32_t ringBytes);
 
   // Start of a connection: the hook state is reset, the read position goes
-  // to 0 (also in the block) and the geometry of the connect is kept.
+  // to 0 (also in the block), new writes are taken in from where the
+  // driver's counters stand, and the geometry of the connect is kept.
   void reset(uint32_t bufferBytes, uint32_t periodCount);
 
   // Fills one block. True when data was taken from the ring and the driver

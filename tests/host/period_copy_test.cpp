@@ -402,6 +402,31 @@ TEST_F(DelayLine, WriteHalfPublishedBeforeACounterTakeInIsTakenOnce) {
   EXPECT_EQ(copy.takePos, written % 9600);
 }
 
+// A target that drops the stream is connected again while the card stays
+// prepared and running: the driver's counters go on from where they were,
+// and the new connection takes in only what is written after it, from where
+// it is written.
+TEST_F(DelayLine, ConnectWhileTheCardRunsOnTakesInFromTheWriter) {
+  uint64_t written = 0;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(card.write(pattern(written, 2400))); written += 2400;
+    next();
+  }
+  copy.reset(9600, 4);  // the new connection
+  const uint64_t from = written;
+  std::vector<uint8_t> served;
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(card.write(pattern(written, 2400))); written += 2400;
+    const VELLORA::Stream out = next();
+    served.insert(served.end(), out.data, out.data + out.size);
+  }
+  std::size_t lead = 0;
+  while (lead < served.size() && served[lead] == mute) ++lead;
+  EXPECT_EQ(std::vector<uint8_t>(served.begin() + static_cast<std::ptrdiff_t>(lead), served.end()),
+            pattern(from, 5 * 2400));
+  EXPECT_EQ(copy.stats().detections, 0u);
+}
+
 TEST_F(DelayLine, ClaimedSizesAreCappedAtTheBuffer) {
   // Sizes and a byte counter that claim far more than the ring holds.
   card.block->periodSizes[0] = 0xFFFFFFF0;
