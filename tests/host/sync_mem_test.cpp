@@ -45,6 +45,17 @@ vsim::SinkConfig pcmSink() {
   return c;
 }
 
+// A chain of one device whose control endpoint ends the chain.
+VELLORA::Find::StatusSort chainTo(const KALMO::IPAddress& control) {
+  VELLORA::Find::StatusSort chain;
+  VELLORA::Find::StatusSortSt e;
+  e.itemName = "Volume";
+  e.controlAddress = control;
+  e.chainEnd = 1;
+  chain.push_back(e);
+  return chain;
+}
+
 // One node of the daemon on a simulated card, streaming to a stand-in sink
 // on [::1], with a thread in the main loop's place calling work() every 10 ms.
 class CardPath : public ::testing::Test {
@@ -112,6 +123,21 @@ class CardPath : public ::testing::Test {
     o.rate = 0x4;
     o.channels = 0x2;
     return o;
+  }
+  // A port with one volume item at -1500, and the card as the application
+  // maps it.
+  struct VolumePort {
+    explicit VolumePort(vsim::TargetSim& sim)
+        : controls(sim), ep(controls.add({vsim::ControlItemSpec::volume(-1500)})) {}
+    vsim::ControlSim controls;
+    vsim::EndpointId ep;
+    vsim::SimCard card;
+  };
+  // A node on that port; the offer carries the target's volume.
+  void startWithVolume(VolumePort& port) {
+    start(pcmSink(), false, true, chainTo(sim.address(port.ep)));
+    ASSERT_TRUE(port.card.open(0, dir.path()));
+    EXPECT_EQ(port.card.volume(), 7501) << "the target's volume at the offer";
   }
   // Opens, prepares, fills and starts the card, until the daemon plays it.
   ::testing::AssertionResult startPlaying(CardPlay& player) {
@@ -396,25 +422,10 @@ TEST_F(CardPath, WithoutUnderrunStopTheStreamKeepsPlaying) {
   EXPECT_EQ(player.card().hostStatus(), 0x7u) << "PLAY returns only with a new connect";
 }
 
-// A chain of one device whose control endpoint ends the chain.
-VELLORA::Find::StatusSort chainTo(const KALMO::IPAddress& control) {
-  VELLORA::Find::StatusSort chain;
-  VELLORA::Find::StatusSortSt e;
-  e.itemName = "Volume";
-  e.controlAddress = control;
-  e.chainEnd = 1;
-  chain.push_back(e);
-  return chain;
-}
-
 TEST_F(CardPath, VolumeIsMirroredBothWays) {
   VELLORA_REQUIRE_PRIVATE_NET();
-  vsim::ControlSim controls(sim);
-  const vsim::EndpointId ep = controls.add({vsim::ControlItemSpec::volume(-1500)});
-  start(pcmSink(), false, true, chainTo(sim.address(ep)));
-  vsim::SimCard card;
-  ASSERT_TRUE(card.open(0, dir.path()));
-  EXPECT_EQ(card.volume(), 7501) << "the target's volume at the offer";
+  VolumePort port(sim);
+  ASSERT_NO_FATAL_FAILURE(startWithVolume(port));
 
   const struct {
     int32_t card;
@@ -422,15 +433,15 @@ TEST_F(CardPath, VolumeIsMirroredBothWays) {
     int32_t back;
   } steps[] = {{5000, -3000, 5001}, {1, -6000, 1}, {10001, 0, 10001}, {-7, -6000, 1}};
   for (const auto& s : steps) {
-    controls.clearWrites();
-    card.setVolume(s.card);
-    ASSERT_TRUE(eventually([&] { return !controls.writes().empty(); })) << s.card;
-    EXPECT_TRUE(eventually([&] { return card.volume() == s.back; })) << s.card;
+    port.controls.clearWrites();
+    port.card.setVolume(s.card);
+    ASSERT_TRUE(eventually([&] { return !port.controls.writes().empty(); })) << s.card;
+    EXPECT_TRUE(eventually([&] { return port.card.volume() == s.back; })) << s.card;
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    const auto writes = controls.writes();
+    const auto writes = port.controls.writes();
     ASSERT_EQ(writes.size(), 1u) << s.card;
     EXPECT_EQ(writes[0].value, s.target) << s.card;
-    EXPECT_EQ(controls.volume(ep, 1), s.target);
+    EXPECT_EQ(port.controls.volume(port.ep, 1), s.target);
   }
 }
 
@@ -439,27 +450,23 @@ TEST_F(CardPath, VolumeIsMirroredBothWays) {
 // by the read-back nor lost, it goes to the target next.
 TEST_F(CardPath, VolumeWrittenWhileTheTargetIsSetIsKept) {
   VELLORA_REQUIRE_PRIVATE_NET();
-  vsim::ControlSim controls(sim);
-  const vsim::EndpointId ep = controls.add({vsim::ControlItemSpec::volume(-1500)});
-  start(pcmSink(), false, true, chainTo(sim.address(ep)));
-  vsim::SimCard card;
-  ASSERT_TRUE(card.open(0, dir.path()));
-  ASSERT_EQ(card.volume(), 7501);
+  VolumePort port(sim);
+  ASSERT_NO_FATAL_FAILURE(startWithVolume(port));
   vsim::ControlFault late;
   late.reply = vsim::Reply::late(std::chrono::milliseconds(5));
-  controls.fault(ep, VELLORA::CONTROLVALUE_REQ, late);
+  port.controls.fault(port.ep, VELLORA::CONTROLVALUE_REQ, late);
 
-  controls.clearWrites();
-  card.setVolume(5000);
+  port.controls.clearWrites();
+  port.card.setVolume(5000);
   // The write to the target has arrived; its answer is still on its way.
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (controls.writes().empty() && std::chrono::steady_clock::now() < end) {
+  while (port.controls.writes().empty() && std::chrono::steady_clock::now() < end) {
     std::this_thread::yield();
   }
-  card.setVolume(3000);
-  EXPECT_TRUE(eventually([&] { return controls.volume(ep, 1) == -4200; }))
-      << "target " << controls.volume(ep, 1) << " card " << card.volume();
-  EXPECT_TRUE(eventually([&] { return card.volume() == 3001; })) << card.volume();
+  port.card.setVolume(3000);
+  EXPECT_TRUE(eventually([&] { return port.controls.volume(port.ep, 1) == -4200; }))
+      << "target " << port.controls.volume(port.ep, 1) << " card " << port.card.volume();
+  EXPECT_TRUE(eventually([&] { return port.card.volume() == 3001; })) << port.card.volume();
 }
 
 TEST_F(CardPath, WithoutAVolumeItemTheCardKeepsItsValue) {
