@@ -97,7 +97,8 @@ bool fixAt(ProfileMaker& m, KALMO::Clock cycle, int n, Budget& budget) {
   const uint64_t limit = packetLimit(m, n);
   if (limit == 0) return false;
   const Derived d = derive(m.format);
-  if (d.Bps == 0 || uint64_t(cycle) < PS_PER_US) return false;
+  // A packet smaller than a frame carries no audio.
+  if (d.Bps == 0 || uint64_t(cycle) < PS_PER_US || d.fb > m.PackDataSize) return false;
   m.fixedPacketBytes = 0;
 
   // The cycles tried are cycle - k x 50 us, k = 0, 1, ..., as long as at
@@ -110,10 +111,10 @@ bool fixAt(ProfileMaker& m, KALMO::Clock cycle, int n, Budget& budget) {
     ok = ok && budget.take();
     return cycleBytes(us(c0 - k * STEP), 1.03e-6f, d);
   };
+  const uint64_t last = (c0 - PS_PER_US) / STEP;
   uint64_t k = 0;
   uint64_t size = sizeAt(0);
   if (size >= limit) {
-    const uint64_t last = (c0 - PS_PER_US) / STEP;
     uint64_t lastSize = sizeAt(last);
     if (last == 0 || lastSize >= limit) return false;
     uint64_t lo = 0;  // does not fit
@@ -133,12 +134,33 @@ bool fixAt(ProfileMaker& m, KALMO::Clock cycle, int n, Budget& budget) {
   }
   if (!ok) return false;
 
-  const uint64_t accepted = c0 - k * STEP;
-  m.cycle = accepted;
+  // The frame accumulator sends up to ceil(Q / 16384) whole frames in one
+  // packet. With large frames the 3% margin of size does not cover that
+  // rounding, and a packet over PackDataSize would be cut by the worker, so
+  // the stream would fall behind: take more packets while the count allows,
+  // else the next shorter cycle.
+  const uint64_t packetsMax = limit / m.PackDataSize;
+  const auto framesQ14 = [&](uint64_t c, uint64_t packets) {
+    return d.fps * 16384 * (us(c) / packets) / 1'000'000;
+  };
+  const auto fits = [&](uint64_t q) { return (q + 16383) / 16384 * d.fb <= m.PackDataSize; };
+  uint64_t accepted = c0 - k * STEP;
   // size < limit <= PackDataSize x PackDataCount, so this fits in 16 bits.
-  const uint64_t ppc = std::max<uint64_t>(1, (size + m.PackDataSize - 1) / m.PackDataSize);
+  uint64_t ppc = std::max<uint64_t>(1, (size + m.PackDataSize - 1) / m.PackDataSize);
+  uint64_t q = framesQ14(accepted, ppc);
+  while (!fits(q)) {
+    if (ppc < packetsMax) {
+      ++ppc;
+    } else {
+      if (++k > last || !budget.take()) return false;
+      accepted = c0 - k * STEP;
+      size = cycleBytes(us(accepted), 1.03e-6f, d);
+      ppc = std::max<uint64_t>(1, (size + m.PackDataSize - 1) / m.PackDataSize);
+    }
+    q = framesQ14(accepted, ppc);
+  }
+  m.cycle = accepted;
   m.packetsPerCycle = uint16_t(ppc);
-  const uint64_t q = d.fps * 16384 * (us(accepted) / ppc) / 1'000'000;
   if (q == 0 || q > std::numeric_limits<uint32_t>::max()) return false;
   m.framesPerPacketQ14 = uint32_t(q);
   // Average packet plus 491/16384 (about 3%), in whole frames; in 64 bits,

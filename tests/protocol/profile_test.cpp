@@ -190,6 +190,47 @@ TEST(ProfileMaker, FixFindsTheCycleThatSteppingFinds) {
   }
 }
 
+// 16 channels of 32-bit PCM at 48000 Hz: 64 bytes a frame, 3,072,000 bytes/s.
+constexpr FormatConfigure S32x16_48K(0x20 | 0x800 | F48000 | X1);
+
+TEST(ProfileMaker, FixPacketsOfLargeFramesFitThePacketSize) {
+  // 2.2 ms with 3% needs 6976 bytes, seven packets of 1000 by size alone;
+  // but 15.07 frames a packet makes the accumulator send 16 frames (1024
+  // bytes) in some, which the worker would cut. Eight packets hold 13.2.
+  ProfileMaker m = maker(S32x16_48K, 1000, 10);
+  ASSERT_TRUE(m.configTransferFix(2200 * US, 0));
+  expectProfile(m, {2200 * US, 0, 896, 216268, 8, VELLORA::TRANSFER_FIX});
+  // Ten packets of 15.12 frames at 3.15 ms, and no more packets allowed:
+  // the next shorter cycle, 3.1 ms, has 14.88.
+  ASSERT_TRUE(m.configTransferFix(3150 * US, 0));
+  expectProfile(m, {3100 * US, 0, 1024, 243793, 10, VELLORA::TRANSFER_FIX});
+
+  // Over formats with large frames and packet sizes below the usual 1432,
+  // no packet the frame accumulator makes is larger than the packet size.
+  const uint64_t types[] = {0x400, 0x800, 0x1000, 0x4000};
+  const unsigned channels[] = {6, 8, 16};
+  const unsigned long rates[] = {8000, 44100, 48000, 96000, 192000};
+  for (uint64_t type : types) {
+    for (unsigned ch : channels) {
+      for (unsigned long rate : rates) {
+        FormatConfigure f(type);
+        ASSERT_TRUE(f.setChannel(ch) && f.setSpeed(rate));
+        const uint32_t fb = f.getWid() * f.getChannel();
+        for (unsigned short size : {512, 1000, 1200, 1400, 1464}) {
+          for (uint64_t cycle = 400 * US; cycle <= 20 * MS; cycle += 250 * US) {
+            ProfileMaker p = maker(f, size, 10);
+            if (!p.configTransferFix(cycle, 0)) continue;
+            const uint64_t largest = (p.framesPerPacketQ14 + 16383) / 16384 * fb;
+            ASSERT_LE(largest, size) << f.value << " " << size << " " << cycle;
+            ASSERT_LE(uint64_t(p.cycle), cycle);
+            ASSERT_LE(p.packetsPerCycle, 10);
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(ProfileMaker, ComputationsWithNothingToSendFail) {
   const struct {
     const char* name;
