@@ -278,7 +278,11 @@ bool sinkCycle(ProfileMaker& m) {
   }
   if (k > MAX_PACKETS) return false;
 
-  const uint64_t frames = per / F;
+  uint64_t frames = per / F;
+  // The split counts in the sink's largest frame; a wire frame larger than
+  // that (DSD in 32-bit words beside 24-bit PCM) would make packets over
+  // PackDataSize, which the worker cuts. Keep the packet within it.
+  if (frames * d.fb > P) frames = P / d.fb;
   if (frames == 0) return false;
   const KALMO::Clock minSink = uint64_t(m.min) * SINK_UNIT;
   // fb x frames x packets x 10^12 / Bps in 128 bits: the product passes 64

@@ -25,6 +25,9 @@ constexpr FormatConfigure S16_48K(0x02 | 0x200 | F48000 | X1);  // 192,000 bytes
 constexpr FormatConfigure S16_44K(0x02 | 0x200 | F44100 | X1);  // 176,400 bytes/s
 constexpr FormatConfigure S16_8K(0x02 | 0x200 | F8000);         // 32,000 bytes/s
 constexpr FormatConfigure S16_NORATE(0x02 | 0x200);
+// Stereo DSD1, LSB first, little-endian 32-bit words, at 44100 x 64 Hz:
+// 705,600 bytes/s, 8 bytes per frame.
+constexpr FormatConfigure DSD64(0x02 | 0x2510000 | F44100 | (1ull << 41));
 // 16 channels of 64-bit float at 48000 x 4096 Hz: 25,165,824,000 bytes/s,
 // more than 32 bits hold; 128 bytes per frame.
 constexpr FormatConfigure F64_HUGE(0x20 | 0x4000 | F48000 | (1ull << 47));
@@ -327,6 +330,11 @@ TEST(ProfileMaker, GoldenAutomaticChoices) {
        {1'043'083'900, 184, 184, Q(46), 1, TRANSFER_SINKCYCLE}},
       {{"grid at 8000 Hz", S16_8K, 1432, 10, {104, 0, PROFILE_SINKCYCLE}},
        {1'125'000'000, 36, 36, Q(9), 1, TRANSFER_SINKCYCLE}},
+      // The sink's 5 ms in its 6-byte frames is 1326 bytes, 221 frames; the
+      // wire's DSD frames are 8 bytes, so 221 of them would pass the packet
+      // size. 179 fit, three packets reach 5 ms.
+      {{"sink cycle, wire frames larger", DSD64, 1432, 10, {500, 0, PROFILE_SINKCYCLE, 6, 6}},
+       {6'088'435'374, 1432, 1432, Q(179), 3, TRANSFER_SINKCYCLE}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.setup.name);
