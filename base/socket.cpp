@@ -300,9 +300,22 @@ int Socket::wait(Clock timeout) {
   // nothing to wait for and is an error, not a time-out.
   if (fd < 0) return WAIT_ERROR;
   const timeval tv = waitTime(timeout);
-  const timespec ts{tv.tv_sec, tv.tv_usec * 1000};
+  const uint64_t window = static_cast<uint64_t>(tv.tv_sec) * 1'000'000'000'000ULL +
+                          static_cast<uint64_t>(tv.tv_usec) * 1'000'000ULL;
+  Clock start;
+  start.now();
   pollfd p{fd, POLLIN, 0};
-  const int n = ::ppoll(&p, 1, &ts, nullptr);
+  int n = 0;
+  for (;;) {
+    const uint64_t left = Clock::remaining(start, window);
+    const timespec ts{static_cast<time_t>(left / 1'000'000'000'000ULL),
+                      static_cast<long>((left / 1000) % 1'000'000'000ULL)};
+    p.revents = 0;
+    n = ::ppoll(&p, 1, &ts, nullptr);
+    // A signal that lands on this thread (the daemon's handler only raises
+    // its stop flag) says nothing about the socket: wait out the rest.
+    if (n >= 0 || errno != EINTR) break;
+  }
   if (n < 0 || (p.revents & POLLNVAL) != 0) return WAIT_ERROR;
   // Like a select read set: an error or hang-up makes a read not block.
   return (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0 ? WAIT_READY : WAIT_TIMEOUT;

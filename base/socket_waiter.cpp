@@ -1,5 +1,6 @@
 #include "base/socket_waiter.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <new>
 
@@ -31,12 +32,22 @@ void Socket::Waiter::clear() { descriptors.clear(); }
 bool Socket::Waiter::empty() const { return descriptors.empty(); }
 
 int Socket::Waiter::wait(Clock timeout) {
-  const unsigned long highest = fbsSetup(result, descriptors, 0);
-  timeval tv = waitTime(timeout);
-  const int n = ::select(static_cast<int>(highest) + 1, result, nullptr, nullptr, &tv);
+  const timeval whole = waitTime(timeout);
+  const uint64_t window = static_cast<uint64_t>(whole.tv_sec) * 1'000'000'000'000ULL +
+                          static_cast<uint64_t>(whole.tv_usec) * 1'000'000ULL;
+  Clock start;
+  start.now();
+  int n = 0;
+  for (;;) {
+    const unsigned long highest = fbsSetup(result, descriptors, 0);
+    timeval tv = waitTime(Clock(Clock::remaining(start, window)));
+    n = ::select(static_cast<int>(highest) + 1, result, nullptr, nullptr, &tv);
+    // A signal handled elsewhere in the process is not a socket failure.
+    if (n >= 0 || errno != EINTR) break;
+  }
   if (n < 0) {
     // The set holds nothing useful after a failed select.
-    FD_ZERO(result);
+    if (result != nullptr) FD_ZERO(result);
     return WAIT_ERROR;
   }
   return n == 0 ? WAIT_TIMEOUT : WAIT_READY;

@@ -147,6 +147,44 @@ TEST_F(SocketLoopback, ExchangeLeavesTheDefaultDestinationAlone) {
   EXPECT_EQ(text(got), "again");
 }
 
+// A signal handled by the process (the daemon's stop request) may land on
+// any thread; it must not turn a wait into a socket failure.
+TEST_F(SocketLoopback, ASignalDuringTheWaitIsWaitedOut) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  ASSERT_TRUE(ready);
+  struct Case {
+    const char* name;
+    uint64_t timeout;
+    bool datagram;  // one is sent after the signals
+    int expected;
+  };
+  const Case cases[] = {
+      {"ready after the signals", 5000 * kMs, true, Socket::WAIT_READY},
+      {"time-out after the signals", 600 * kMs, false, Socket::WAIT_TIMEOUT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const socktest::SignalledWait w = socktest::waitThroughSignals(
+        [&] { return rx.wait(Clock(c.timeout)); },
+        [&] {
+          if (c.datagram) {
+            EXPECT_TRUE(tx.sendToV6(view("after the signals"), rxAt, false));
+          }
+        });
+    EXPECT_GT(w.signals, 0);
+    EXPECT_TRUE(w.outlastedSignals) << "the wait ended at a signal";
+    EXPECT_EQ(w.result, c.expected);
+    if (c.datagram) {
+      Buffer got;
+      IPAddress from;
+      ASSERT_TRUE(rx.receiveFromV6(got, from));
+      EXPECT_EQ(text(got), "after the signals");
+    } else {
+      EXPECT_GE(w.took, std::chrono::milliseconds(550));
+    }
+  }
+}
+
 TEST_F(SocketLoopback, LongDatagramIsCutToTheReceiveSize) {
   VELLORA_REQUIRE_PRIVATE_NET();
   ASSERT_TRUE(ready);

@@ -7,11 +7,17 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace socktest {
 
@@ -56,6 +62,57 @@ inline int highCopy(int fd, int atLeast) {
     if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;
   }
   return ::fcntl(fd, F_DUPFD_CLOEXEC, atLeast);
+}
+
+// A wait run on a thread of its own that gets a handled signal (as the
+// daemon's stop request is) three times while it waits.
+struct SignalledWait {
+  int result = -1;
+  bool outlastedSignals = false;  // still waiting after the last signal
+  int signals = 0;                // signals the handler saw
+  std::chrono::steady_clock::duration took{};
+};
+
+inline std::atomic<int>& signalCount() {
+  static std::atomic<int> count{0};
+  return count;
+}
+
+inline void countSignal(int) { signalCount().fetch_add(1); }
+
+// Runs `wait` on a new thread, signals it with SIGUSR1 from 100 ms on, then
+// calls `afterSignals` (to make the wait end) and joins.
+inline SignalledWait waitThroughSignals(const std::function<int()>& wait,
+                                        const std::function<void()>& afterSignals) {
+  struct sigaction handler {};
+  struct sigaction saved {};
+  handler.sa_handler = countSignal;
+  sigemptyset(&handler.sa_mask);
+  handler.sa_flags = 0;  // no SA_RESTART (poll and select never restart anyway)
+  SignalledWait w;
+  if (::sigaction(SIGUSR1, &handler, &saved) != 0) return w;
+  signalCount().store(0);
+  std::atomic<int> result{-1};
+  std::atomic<bool> started{false};
+  std::thread waiter([&] {
+    started.store(true);
+    const auto start = std::chrono::steady_clock::now();
+    result.store(wait());
+    w.took = std::chrono::steady_clock::now() - start;
+  });
+  while (!started.load()) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (int i = 0; i < 3 && result.load() == -1; ++i) {
+    ::pthread_kill(waiter.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  w.outlastedSignals = result.load() == -1;
+  afterSignals();
+  waiter.join();
+  ::sigaction(SIGUSR1, &saved, nullptr);
+  w.result = result.load();
+  w.signals = signalCount().load();
+  return w;
 }
 
 }  // namespace socktest

@@ -70,6 +70,22 @@ TEST_F(SocketWaiter, TimeOutLeavesEverySocketUnchecked) {
   EXPECT_FALSE(w.check(b));
 }
 
+TEST_F(SocketWaiter, ASignalDuringTheWaitIsWaitedOut) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  ASSERT_TRUE(ready);
+  Socket::Waiter w;
+  w.set(a);
+  w.set(b);
+  const socktest::SignalledWait s = socktest::waitThroughSignals(
+      [&] { return w.wait(Clock(5000 * kMs)); },
+      [&] { EXPECT_TRUE(tx.sendToV6(view("for b"), b_at, false)); });
+  EXPECT_GT(s.signals, 0);
+  EXPECT_TRUE(s.outlastedSignals) << "the wait ended at a signal";
+  EXPECT_EQ(s.result, Socket::WAIT_READY);
+  EXPECT_FALSE(w.check(a));
+  EXPECT_TRUE(w.check(b));
+}
+
 TEST_F(SocketWaiter, RegistrationCountsOnceAndIgnoresClosedSockets) {
   VELLORA_REQUIRE_PRIVATE_NET();
   ASSERT_TRUE(ready);
