@@ -36,14 +36,17 @@ Send::Send(MessageID message, StatusID status, uint64_t option) : Send() {
 
 Send::Send(MessageID message, StatusID status) : Send() { set(message, status); }
 
-Send::Send(const Send& other) : header{}, sendData(header), sendSize(other.sendSize) {
+// A plain Send sends its 16 header bytes and no more: a copy taken from a
+// SendBuffer must not keep that record's size, or it would send bytes past
+// its header.
+Send::Send(const Send& other) : header{}, sendData(header), sendSize(HEADER_SIZE) {
   std::memcpy(header, other.header, HEADER_SIZE);
 }
 
 Send& Send::operator=(const Send& other) {
   if (this != &other) {
     std::memcpy(header, other.header, HEADER_SIZE);
-    sendSize = other.sendSize;
+    sendSize = HEADER_SIZE;
     sendData = header;
   }
   return *this;
@@ -101,6 +104,7 @@ SendBuffer::SendBuffer() : buffer(HEADER_SIZE, 0), payloadSize(0) { pointAtBuffe
 
 SendBuffer::SendBuffer(const SendBuffer& other)
     : Send(other), buffer(other.buffer), payloadSize(other.payloadSize) {
+  sendSize = other.sendSize;
   pointAtBuffer();
 }
 
@@ -109,6 +113,7 @@ SendBuffer& SendBuffer::operator=(const SendBuffer& other) {
     Send::operator=(other);
     buffer = other.buffer;
     payloadSize = other.payloadSize;
+    sendSize = other.sendSize;
     pointAtBuffer();
   }
   return *this;

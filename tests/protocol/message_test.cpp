@@ -286,6 +286,33 @@ TEST(MessageRecord, HeaderlessDataPacketTag) {
   EXPECT_EQ(fresh.ms_send(false, false).size, 1u);
 }
 
+TEST(MessageRecord, CopiesSendOnlyTheBytesTheyHold) {
+  SendBuffer b;
+  ASSERT_TRUE(b.set_str("a payload of twenty-four"));
+  b.set(VELLORA::TARGETINFO_ANS, VELLORA::STATUS_ACK, 7, 8, 9, 10);
+  b.update();
+  // A plain Send taken from a SendBuffer holds the header only.
+  Send plain(b);
+  Send assigned;
+  assigned = b;
+  for (const Send* s : {&plain, &assigned}) {
+    const KALMO::BufferCS_const span = *s;
+    EXPECT_EQ(span.data, s->header);
+    EXPECT_EQ(span.size, 16u);
+    EXPECT_EQ(s->getOption3(), 10);
+  }
+  // A SendBuffer copy keeps the whole datagram.
+  SendBuffer copy(b);
+  SendBuffer other;
+  other = b;
+  for (const SendBuffer* c : {&copy, &other}) {
+    const KALMO::BufferCS_const span = static_cast<const Send&>(*c);
+    EXPECT_EQ(span.data, c->buffer.data());
+    EXPECT_EQ(span.size, 40u);
+    EXPECT_EQ(bytesOf(*c), bytesOf(b));
+  }
+}
+
 TEST(MessageRecord, MoveLeavesBothRecordsConsistent) {
   SendBuffer a, b;
   ASSERT_TRUE(a.set_str("first"));
