@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "base/syslog.h"
+
 namespace {
 
 // No thread can be pinned beyond the 1024 CPUs of the affinity mask, so a
@@ -13,11 +15,18 @@ constexpr int32_t MAX_SLOTS = 1024;
 
 void OccupiedCPU::resetUserCpu() {
   std::lock_guard<std::mutex> lock(useCountMutex);
-  if (rangeSend > 0) {
-    useCount.assign(static_cast<std::size_t>(std::min(rangeSend, MAX_SLOTS)), 0);
-  } else {
-    useCount.clear();
+  useCount.clear();
+  if (rangeSend <= 0) return;
+  // A range without a first CPU (-1) would hand out -1, which the nodes
+  // take for "no CPU" and never give back.
+  const int32_t cpus = std::min(machineCpus, MAX_SLOTS);
+  const int64_t end = std::min<int64_t>(cpus, int64_t{cpuSend} + rangeSend);
+  const int64_t slots = cpuSend < 0 ? 0 : std::max<int64_t>(end - cpuSend, 0);
+  if (slots < rangeSend) {
+    KALMO::SysLog::WARNING << "Setting: CpuSend " << cpuSend << "," << rangeSend
+                           << " outside the CPUs 0 to " << cpus - 1 << "; " << slots << " used";
   }
+  if (slots > 0) useCount.assign(static_cast<std::size_t>(slots), 0);
 }
 
 int OccupiedCPU::commitCpuSend() {

@@ -7,11 +7,15 @@
 #include <mutex>
 #include <vector>
 
+#include "base/thread_priority.h"
+
 class OccupiedCPU {
  public:
   OccupiedCPU() = default;
 
-  // Sizes the use table to rangeSend slots, all free (empty without a range).
+  // Sizes the use table to rangeSend slots, all free (empty without a range),
+  // but only over CPUs that exist: a worker pinned to a missing CPU streams
+  // nothing, so such CPUs are never handed out.
   void resetUserCpu();
   // One CPU of the range, or -1 without a range.
   int commitCpuSend();
@@ -27,6 +31,8 @@ class OccupiedCPU {
   int32_t rangeSend = -1;
   int32_t cpuOther = -1;
   int32_t rangeOther = -1;
+  // CPUs of the machine (configured); set apart for tests.
+  int32_t machineCpus = KALMO::ThreadPriority::getCpuCore();
 
  private:
   std::vector<int32_t> useCount;

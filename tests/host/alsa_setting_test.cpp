@@ -103,6 +103,7 @@ TEST(DaemonKeys, CpuRanges) {
   }
 
   Read r;
+  r.cpus.machineCpus = 8;
   readKeys("CpuSend=4-7\nCpuOther=1", r);
   EXPECT_EQ(r.cpus.cpuSend, 4);
   EXPECT_EQ(r.cpus.rangeSend, 4);
@@ -113,15 +114,22 @@ TEST(DaemonKeys, CpuRanges) {
 }
 
 TEST(DaemonKeys, HugeCpuRangeAllocatesNoHugeTable) {
+  LogCapture log;
   Read r;
+  r.cpus.machineCpus = 8;
   readKeys("CpuSend=2147483000-2147483647", r);
   EXPECT_EQ(r.cpus.rangeSend, 648);
-  EXPECT_EQ(r.cpus.commitCpuSend(), 2147483000);
+  EXPECT_EQ(r.cpus.commitCpuSend(), -1) << "no such CPU on the machine";
   Read wide;
+  wide.cpus.machineCpus = 8;
   readKeys("CpuSend=1-2147483647", wide);
   EXPECT_EQ(wide.cpus.rangeSend, 2147483647);
-  EXPECT_EQ(wide.cpus.useOf(1024), 0);
-  EXPECT_EQ(wide.cpus.useOf(1025), -1);
+  EXPECT_EQ(wide.cpus.useOf(7), 0);
+  EXPECT_EQ(wide.cpus.useOf(8), -1);
+  EXPECT_EQ(log.count("Setting: CpuSend 2147483000,648 outside the CPUs 0 to 7; 0 used"), 1u);
+  EXPECT_EQ(log.count("Setting: CpuSend 1,2147483647 outside the CPUs 0 to 7; 7 used"), 1u);
+  // The real machine's count is the default.
+  EXPECT_EQ(OccupiedCPU().machineCpus, KALMO::ThreadPriority::getCpuCore());
 }
 
 TEST(DaemonKeys, InterfaceList) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -43,6 +44,7 @@ TEST(OccupiedCPU, CommitAndReleaseSequences) {
   };
   for (const Sequence& c : cases) {
     OccupiedCPU cpus;
+    cpus.machineCpus = 16;
     cpus.cpuSend = c.first;
     cpus.rangeSend = c.count;
     cpus.resetUserCpu();
@@ -75,6 +77,7 @@ TEST(OccupiedCPU, NoRangeHandsOutNothing) {
 
 TEST(OccupiedCPU, ResetClearsCountsAndResizes) {
   OccupiedCPU cpus;
+  cpus.machineCpus = 8;
   cpus.cpuSend = 0;
   cpus.rangeSend = 5;
   cpus.resetUserCpu();
@@ -85,6 +88,61 @@ TEST(OccupiedCPU, ResetClearsCountsAndResizes) {
   EXPECT_EQ(cpus.useOf(2), -1);
   EXPECT_EQ(cpus.commitCpuSend(), 0);
   EXPECT_EQ(cpus.commitCpuSend(), 0);
+}
+
+// A worker pinned to a CPU the machine lacks streams nothing, and -1 means
+// "no CPU" to the nodes: neither may be handed out.
+TEST(OccupiedCPU, HandsOutOnlyCpusOfTheMachine) {
+  const struct {
+    const char* name;
+    int first, count;
+    std::vector<int> commits;
+  } cases[] = {
+      {"range reaching past the last CPU is cut", 4, 8, {4, 6, 4, 6}},
+      {"range ending at the last CPU is whole", 0, 8, {0, 2, 4, 6, 0}},
+      {"range starting past the last CPU gives none", 8, 2, {-1, -1}},
+      {"range far past the last CPU gives none", 2147483000, 648, {-1}},
+      {"range without a first CPU gives none", -1, 5, {-1, -1}},
+  };
+  for (const auto& c : cases) {
+    OccupiedCPU cpus;
+    cpus.machineCpus = 8;
+    cpus.cpuSend = c.first;
+    cpus.rangeSend = c.count;
+    cpus.resetUserCpu();
+    std::vector<int> got;
+    for (std::size_t i = 0; i < c.commits.size(); ++i) got.push_back(cpus.commitCpuSend());
+    EXPECT_EQ(got, c.commits) << c.name;
+    EXPECT_EQ(cpus.useOf(8), -1) << c.name;
+  }
+}
+
+// Many nodes connect on the main thread while released nodes give their CPUs
+// back on their own threads: the counts stay balanced and spread.
+TEST(OccupiedCPU, ManyNodesStayBalanced) {
+  OccupiedCPU cpus;
+  cpus.machineCpus = 8;
+  cpus.cpuSend = 0;
+  cpus.rangeSend = 8;
+  cpus.resetUserCpu();
+  std::vector<int> held;
+  for (int i = 0; i < 400; ++i) held.push_back(cpus.commitCpuSend());
+  for (int cpu : {0, 2, 4, 6}) EXPECT_EQ(cpus.useOf(cpu), 100) << cpu;
+  for (int cpu : {1, 3, 5, 7}) EXPECT_EQ(cpus.useOf(cpu), 0) << cpu;
+
+  std::vector<std::thread> releasers;
+  for (int t = 0; t < 4; ++t) {
+    releasers.emplace_back([&cpus, &held, t] {
+      for (std::size_t i = static_cast<std::size_t>(t); i < held.size(); i += 4) {
+        cpus.releaseCpuSend(held[i]);
+      }
+    });
+  }
+  std::vector<int> again;
+  for (int i = 0; i < 100; ++i) again.push_back(cpus.commitCpuSend());
+  for (std::thread& r : releasers) r.join();
+  for (int cpu : again) cpus.releaseCpuSend(cpu);
+  for (int cpu = 0; cpu < 8; ++cpu) EXPECT_EQ(cpus.useOf(cpu), 0) << cpu;
 }
 
 }  // namespace
