@@ -472,8 +472,20 @@ bool Socket::receive(Buffer& buffer) {
 }
 
 bool Socket::receiveOff(Buffer& buffer, size_t offset) {
-  buffer.resize(offset + receiveSize);
-  size_t space = receiveSize > static_cast<size_t>(INT_MAX) ? INT_MAX : receiveSize;
+  // An offset the buffer cannot grow to (offset + receiveSize wrapping
+  // round, or more than can be allocated) must not send the receive
+  // outside the buffer.
+  if (receiveSize > buffer.max_size() || offset > buffer.max_size() - receiveSize) {
+    buffer.clear();
+    return false;
+  }
+  try {
+    buffer.resize(offset + receiveSize);
+  } catch (...) {
+    buffer.clear();
+    return false;
+  }
+  const size_t space = receiveSize > static_cast<size_t>(INT_MAX) ? INT_MAX : receiveSize;
   const ssize_t n = ::recv(fd, buffer.data() + offset, space, 0);
   if (n > 0) {
     buffer.resize(offset + static_cast<size_t>(n));

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -244,6 +245,25 @@ TEST(Socket, ReceiveIntoAnOffsetBeyondTheSpanIsRefused) {
   size_t sent = 7;
   EXPECT_FALSE(rx.sendNoBlock(view("abc"), 4, sent));
   EXPECT_EQ(sent, 0u);
+
+  // Offsets a growable buffer cannot reach: one that wraps round with the
+  // receive size (which would aim the receive just before the buffer), and
+  // one beyond what a vector can hold. A datagram is waiting for each.
+  Socket tx;
+  IPAddress txAt = endpoint("::1", 0);
+  ASSERT_TRUE(openBound(tx, txAt));
+  for (size_t offset : {SIZE_MAX - 999, static_cast<size_t>(PTRDIFF_MAX)}) {
+    SCOPED_TRACE(offset);
+    ASSERT_TRUE(tx.sendToV6(view("must stay in the socket"), at, false));
+    ASSERT_EQ(rx.wait(Clock(1000 * kMs)), Socket::WAIT_READY);
+    KALMO::Buffer grown{1, 2, 3};
+    EXPECT_FALSE(rx.receiveOff(grown, offset));
+    EXPECT_TRUE(grown.empty());
+    KALMO::Buffer got;
+    IPAddress from;
+    ASSERT_TRUE(rx.receiveFromV6(got, from));
+    EXPECT_EQ(text(got), "must stay in the socket");
+  }
 }
 
 TEST(Socket, WaitConvertsTheTimeoutToMicroseconds) {
