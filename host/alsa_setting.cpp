@@ -133,10 +133,15 @@ void readDaemonKeys(KALMO::FileInf& settings, AlsaSetting& setting,
   NOTICE << "Setting: periodMax      : " << static_cast<uint32_t>(setting.periodMax);
 
   if (const int32_t count = static_cast<int32_t>(settings.get64("syncBufferCount")); count > 0) {
+    // Every block of a node's stream buffer holds one period of up to
+    // periodSizeMax bytes: together they stay within what one ring may take.
+    const int64_t cap =
+        std::min<int64_t>(MAX_SYNC_BUFFER_COUNT,
+                          static_cast<int64_t>(MAX_RING_BYTES / uint64_t(setting.periodSizeMax)));
     setting.syncBufferCount = count;
-    if (setting.syncBufferCount > MAX_SYNC_BUFFER_COUNT) {
-      WARNING << "Setting: syncBufferCount " << count << " capped at " << MAX_SYNC_BUFFER_COUNT;
-      setting.syncBufferCount = MAX_SYNC_BUFFER_COUNT;
+    if (setting.syncBufferCount > cap) {
+      WARNING << "Setting: syncBufferCount " << count << " capped at " << cap;
+      setting.syncBufferCount = cap;
     }
   }
   NOTICE << "Setting: syncBufferCount: " << static_cast<uint64_t>(setting.syncBufferCount);

@@ -75,6 +75,11 @@ TEST(DaemonKeys, OtherKeys) {
       {"syncBufferCount=1024", 1024, false, false},
       {"syncBufferCount=5000", 1024, false, false},
       {"syncBufferCount=4294967312", 16, false, false},
+      // Blocks of a period each: 1024 blocks of 4 MiB would take 4 GiB for
+      // one node; they are held to what one ring may take.
+      {"periodMax=64\nperiodSizeMax=4194304\nsyncBufferCount=1024", 64, false, false},
+      {"periodMax=64\nperiodSizeMax=4194304\nsyncBufferCount=64", 64, false, false},
+      {"periodMax=1\nperiodMin=1\nperiodSizeMax=268435456\nsyncBufferCount=8", 1, false, false},
   };
   for (const auto& c : cases) {
     Read r;
@@ -83,6 +88,10 @@ TEST(DaemonKeys, OtherKeys) {
     EXPECT_EQ(r.setting.alsaUnderrun, c.alsaUnderrun) << c.text;
     EXPECT_EQ(r.setting.unInitMemDet, c.unInitMemDet) << c.text;
   }
+  LogCapture log;
+  Read r;
+  readKeys("periodMax=64\nperiodSizeMax=4194304\nsyncBufferCount=1024", r);
+  EXPECT_EQ(log.count("Setting: syncBufferCount 1024 capped at 64"), 1u);
 }
 
 TEST(DaemonKeys, CpuRanges) {
