@@ -2,9 +2,13 @@
 
 #include "base/thread_priority.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 namespace KALMO {
@@ -20,14 +24,36 @@ namespace {
 std::atomic<SysLogSendStdC*> current{nullptr};
 std::atomic<unsigned> sendersInside{0};
 
+// Standard output may be a pipe whose reader has gone. The write then just
+// fails, like any failed write here, instead of raising SIGPIPE, which would
+// end the whole daemon: the signal is held back around the write and the one
+// the write raised on this thread is taken off again.
+void writeHoldingSigpipe(const char* line, size_t size) {
+  sigset_t pipe;
+  sigset_t saved;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  const bool held = ::pthread_sigmask(SIG_BLOCK, &pipe, &saved) == 0;
+  sigset_t pending;
+  const bool wasPending =
+      held && ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  std::fwrite(line, 1, size, stdout);
+  std::fflush(stdout);
+  if (!held) return;
+  if (!wasPending) {
+    const timespec none{0, 0};
+    (void)::sigtimedwait(&pipe, nullptr, &none);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
 void printLine(const char* body, size_t size) {
   char line[SysLogSendStdC::kSlotSize + 1];
   if (size > SysLogSendStdC::kSlotSize - 1) size = SysLogSendStdC::kSlotSize - 1;
   std::memcpy(line, body, size);
   line[size] = '\n';
   // One write per line, so lines of several threads do not mix.
-  std::fwrite(line, 1, size + 1, stdout);
-  std::fflush(stdout);
+  writeHoldingSigpipe(line, size + 1);
 }
 
 void printLine(const char* text) { printLine(text, std::strlen(text)); }

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -157,6 +160,32 @@ TEST(SysLogPrinterDeathTest, LoggingWhileTheProcessExitsIsSafe) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// Standard output may be a pipe whose reader has gone (a log viewer that was
+// closed): the lines are lost, but neither the printer nor a sender waiting
+// on a full ring may end the process with SIGPIPE.
+TEST(SysLogPrinterDeathTest, AClosedPipeOnStandardOutputDoesNotEndTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::signal(SIGPIPE, SIG_DFL);
+        int ends[2];
+        if (::pipe(ends) != 0 || ::dup2(ends[1], 1) != 1) std::exit(3);
+        ::close(ends[0]);
+        ::close(ends[1]);
+        auto printer = std::make_unique<SysLogSendStdC>();
+        // The printer held at its first line fills the ring, so this thread
+        // writes "wait debug out" itself; then the printer writes the rest.
+        flockfile(stdout);
+        for (int i = 0; i < 120; ++i) printer->_send(recordText(134, "to nobody").c_str());
+        funlockfile(stdout);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        printer->_send(recordText(134, "one more").c_str());
+        printer.reset();
+        std::_Exit(0);
       },
       ::testing::ExitedWithCode(0), "");
 }
