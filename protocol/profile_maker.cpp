@@ -159,9 +159,9 @@ bool fixAt(ProfileMaker& m, KALMO::Clock cycle, int n, Budget& budget) {
     }
     q = framesQ14(accepted, ppc);
   }
+  if (q == 0 || q > std::numeric_limits<uint32_t>::max()) return false;
   m.cycle = accepted;
   m.packetsPerCycle = uint16_t(ppc);
-  if (q == 0 || q > std::numeric_limits<uint32_t>::max()) return false;
   m.framesPerPacketQ14 = uint32_t(q);
   // Average packet plus 491/16384 (about 3%), in whole frames; in 64 bits,
   // as q x 491 passes 2^31 from about 267 frames per packet.
