@@ -210,28 +210,40 @@ TEST_F(FindLinkTest, ASecondAddressOnAnInterfaceCountsOnlyWhenChosenByIndex) {
                {"higher address added", 1, vellora_test::linkLocal(9, 1), false}};
   Find::Setting setting;
   setting.productID = 0;
+  // One discovery run with a clean request log. A newly added address can
+  // make the first run on a loaded machine miss the target's answers (the
+  // stand-in may still be resolving the new neighbour), so a run that finds
+  // nothing is tried again, at most three times.
+  const auto discoverOnce = [this](Find& find, Find::TargetMap& found) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(attempt == 0 ? 0 : 200));
+      engine.clearLog();
+      found.clear();
+      if (!find.findTarget(found)) return false;
+      if (!found.empty()) return true;
+    }
+    return true;
+  };
   for (const auto& c : cases) {
     std::string error;
     ASSERT_TRUE(net.addHostAddress(c.link, c.second, &error)) << error;
     const auto& l = net.link(c.link);
     const in6_addr& first = c.secondFirst ? c.second : l.hostAddress;
-    engine.clearLog();
     Find byName(setting);
     ASSERT_TRUE(byName.open(std::list<std::string>{l.hostName})) << c.what;
     ASSERT_EQ(byName.localAddresses.size(), 1u) << c.what;
     EXPECT_EQ(std::memcmp(byName.localAddresses.front().address, &first, 16), 0) << c.what;
     EXPECT_EQ(byName.localAddresses.front().interfaceIndex, l.hostIndex) << c.what;
     Find::TargetMap found;
-    ASSERT_TRUE(byName.findTarget(found)) << c.what;
+    ASSERT_TRUE(discoverOnce(byName, found)) << c.what;
     ASSERT_EQ(found.size(), 1u) << c.what;
     EXPECT_TRUE(found.begin()->first == seenAt(c.link, 0)) << c.what;
     EXPECT_EQ(findRequestsOn(engine, l.targetIndex, 3), 3u) << c.what;
 
-    engine.clearLog();
     Find byIndex(setting);
     ASSERT_TRUE(byIndex.open(static_cast<uint16_t>(l.hostIndex))) << c.what;
     EXPECT_EQ(byIndex.localAddresses.size(), 2u) << c.what;
-    ASSERT_TRUE(byIndex.findTarget(found)) << c.what;
+    ASSERT_TRUE(discoverOnce(byIndex, found)) << c.what;
     EXPECT_EQ(found.size(), 1u) << c.what;
     EXPECT_EQ(findRequestsOn(engine, l.targetIndex, 6), 6u) << c.what;
   }
