@@ -249,6 +249,20 @@ TEST(Profiles, TargetGroupsTakeWhatTheySetAndCopyTheRest) {
   EXPECT_EQ(odd.syncInfoCycle.get(), 100000 * US);
 }
 
+// Target names often carry a dot ("2.0"); the group of such a name must be
+// read alone, not mixed with a group named like its part before the dot.
+TEST(Profiles, DottedTargetNamesReadTheirOwnGroup) {
+  const AlsaProfiles p = readAll(
+      "CycleTime=1500\n"
+      "[Amp 2]\nCycleTime=3000\nThredMode=9\n"
+      "[Amp 2.0:Out]\nThredMode=5\n");
+  ASSERT_EQ(p.count("Amp 2.0:Out"), 1u);
+  const AlsaProfile& dotted = p.at("Amp 2.0:Out");
+  EXPECT_EQ(dotted.syncWorkerMode, 5);
+  EXPECT_EQ(dotted.cycleTime.get(), 1500 * US) << "copied from the default, not from [Amp 2]";
+  EXPECT_EQ(p.at("Amp 2").cycleTime.get(), 3000 * US);
+}
+
 TEST(Profiles, LogLinesListEveryProfile) {
   LogCapture log;
   readAll("[Amp:Out]\nFlexCycle=random\nInfoCycle=50000\nCycleTime=2000\n[Var:Out]\nFlexCycle=enable\n");
