@@ -210,13 +210,16 @@ bool SyncMem::connectSequence() {
   INFO << "connect";
   // The geometry is the driver's word: read once, and refused like an
   // unusable format when the ring cannot hold it in whole periods of at
-  // least one frame.
+  // least one frame, or when a period is larger than the card offered
+  // (every block of the stream buffer holds one period, so an oversized
+  // period would multiply the buffer's memory).
   const uint32_t bufferBytes = cardLoad(controlBlock->bufferBytes);
   const uint32_t periodCount = cardLoad(controlBlock->periodCount);
   const uint32_t frameBytes = word.getWid() * word.getChannel();
   const bool usableGeometry =
       PeriodCopy::usableGeometry(bufferBytes, periodCount, alsaSetting.ringBytes()) &&
-      bufferBytes / periodCount >= frameBytes;
+      bufferBytes / periodCount >= frameBytes &&
+      bufferBytes / periodCount <= static_cast<uint32_t>(alsaSetting.periodSizeMax);
   if (!usableFormat || !usableGeometry) {
     wantedStatus |= ERROR_CONNECTED;
     statusUpdate();

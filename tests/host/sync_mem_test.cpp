@@ -351,6 +351,7 @@ TEST_F(CardPath, HostileGeometryIsAnUnusableFormat) {
       {"no periods", 7680, 0},
       {"periods of 0 bytes", 7680, 7681},
       {"periods smaller than a frame", 7680, 3000},
+      {"one period larger than the card offered", ring, 1},
   };
   CardPlay player(options(1920));
   ASSERT_TRUE(player.open());
