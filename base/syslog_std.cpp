@@ -56,7 +56,17 @@ void printLine(const char* body, size_t size) {
   writeHoldingSigpipe(line, size + 1);
 }
 
-void printLine(const char* text) { printLine(text, std::strlen(text)); }
+// A sender's own line about a full ring. A full ring mostly means the
+// printer is stuck in a write to a console that takes nothing (a terminal on
+// hold, a pipe nobody reads) and holds standard output meanwhile; the
+// logging thread, which may be a real-time one, must not wait for that, so
+// the line is left out while another thread holds standard output.
+bool printNotice(const char* text) {
+  if (ftrylockfile(stdout) != 0) return false;
+  printLine(text, std::strlen(text));
+  funlockfile(stdout);
+  return true;
+}
 
 // The body of a record "<p>Mmm DD hh:mm:ss localhost body": the header is
 // 29, 30 or 31 characters by the digits of the priority. Null for a record
@@ -115,17 +125,18 @@ void SysLogSendStdC::_send(const char* record) {
   if (body == nullptr) return;
   std::unique_lock<std::mutex> lock(mutex);
   int tries = 0;
+  bool noticed = false;  // "wait debug out" written
   while (full()) {
     lock.unlock();
     if (tries == 10 || stop.load(std::memory_order_acquire)) {
-      printLine("timeout debug out");
+      (void)printNotice("timeout debug out");
       return;
     }
     wake.notify_all();
-    if (tries == 0)
-      printLine("wait debug out");
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A console that is only busy for a moment gets the notice at a later
+    // try; one that stays held gets none.
+    if (!noticed) noticed = printNotice("wait debug out");
+    if (tries != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     lock.lock();
     ++tries;
   }

@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -103,6 +104,46 @@ TEST_F(SysLogPrinter, AFullRingWaitsBrieflyThenDropsTheRecord) {
   EXPECT_EQ(lines[0], "wait debug out");
   EXPECT_EQ(lines[1], "timeout debug out");
   for (int i = 0; i < 119; ++i) EXPECT_EQ(lines[2 + static_cast<size_t>(i)], "r" + std::to_string(i));
+}
+
+TEST_F(SysLogPrinter, ASenderNeverWaitsForAStuckConsole) {
+  StdoutCapture out;
+  ASSERT_TRUE(out.ok());
+  auto printer = std::make_unique<SysLogSendStdC>();
+  // Another thread holds standard output, as a printer stuck in a write to
+  // a console that takes nothing (a terminal on hold, a pipe nobody reads)
+  // does; the printer is held at its first line and the ring fills.
+  std::atomic<bool> held{false};
+  std::atomic<bool> release{false};
+  std::thread console([&] {
+    flockfile(stdout);
+    held.store(true);
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    funlockfile(stdout);
+  });
+  while (!held.load()) std::this_thread::yield();
+  for (int i = 0; i < 119; ++i) printer->_send(recordText(134, "r" + std::to_string(i)).c_str());
+  std::atomic<bool> returned{false};
+  std::thread sender([&] {
+    printer->_send(recordText(134, "lost").c_str());
+    returned.store(true);
+  });
+  // It gives up after its short wait, without its notice lines; it must
+  // not wait for the console to take them.
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!returned.load() && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const bool gaveUp = returned.load();
+  // Let go before any check: gtest writes through standard output too.
+  release.store(true);
+  console.join();
+  sender.join();
+  EXPECT_TRUE(gaveUp) << "the sender waited for the console";
+  ASSERT_TRUE(out.waitForLines(119));
+  printer.reset();
+  const auto lines = out.lines();
+  ASSERT_EQ(lines.size(), 119u);
+  for (int i = 0; i < 119; ++i) EXPECT_EQ(lines[static_cast<size_t>(i)], "r" + std::to_string(i));
 }
 
 TEST_F(SysLogPrinter, StoppingPrintsWhatIsStillQueued) {
