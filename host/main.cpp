@@ -123,8 +123,8 @@ bool runLoop(VelloraCardBridge& bridge) {
     if (KALMO::Clock(now - lastScan).Comp(KALMO::Clock(SCAN_INTERVAL)) == 1 || force) {
       lastScan = now;
       bool rescan = false;
-      // A signal cuts discovery's waits short, so a scan that fails after a
-      // stop was asked for ends the loop as that stop, not as a failure.
+      // A scan that fails after a stop was asked for ends the loop as that
+      // stop, not as a failure: whatever went wrong, the daemon was leaving.
       if (!bridge.scan(rescan)) return exit_targets.load() && !bridge.stopFlag.load();
     }
     if (exit_targets.load()) break;
