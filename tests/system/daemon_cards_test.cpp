@@ -36,6 +36,17 @@ void playAndCompare(SystemRig& rig, int card, const std::string& target, const s
     if (summary[target + ":" + port]["disconnects"] != "0") break;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   } while (std::chrono::steady_clock::now() < end);
+  // The stand-in reads its data port on a thread of its own, which on a
+  // slow (sanitized) build can still hold packets sent before the closing
+  // exchange it already counted: wait until the bytes it received stop
+  // growing.
+  std::string bytesSeen = summary[target + ":" + port]["bytes"];
+  for (int still = 0; still < 3 && std::chrono::steady_clock::now() < end + std::chrono::seconds(10);) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string now = rig.targetSummary()[target + ":" + port]["bytes"];
+    still = now == bytesSeen ? still + 1 : 0;
+    bytesSeen = now;
+  }
   const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, bytes, sampleBytes);
   const vsim::RecordingMatch m = vsim::matchRecording(played, rig.recording(target, port));
   EXPECT_TRUE(m.identical) << vsim::describeMatch(played, m) << "\n" << out;
