@@ -8,7 +8,7 @@
 #include "discovery/control.h"
 #include "discovery/find.h"
 #include "discovery/icon.h"
-#include "tests/discovery/find_fixture.h"
+#include "tests/discovery/manage_fixture.h"
 #include "tests/common/seeded_rng.h"
 
 #include <gtest/gtest.h>
@@ -130,14 +130,11 @@ TEST(HostileStatusChain, RandomItemMapsGiveConsistentChains) {
 // A target endpoint whose every answer is random but well enough formed to
 // be taken: mostly the right code and STATUS_ACK, the asked index echoed,
 // small counts and ranges (now and then huge ones), payloads of every size.
-class HostileTarget : public FindTest {
+class HostileTarget : public ManageTest {
  protected:
   void SetUp() override {
-    FindTest::SetUp();
+    ManageTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    ep = engine.addEndpoint(loopback(0));
-    ASSERT_NE(ep, vsim::NO_ENDPOINT);
-    at = engine.address(ep);
     engine.onEndpoint(ep, [this](vsim::TargetSim& sim, const vsim::Datagram& d) { return answer(sim, d); });
   }
 
@@ -169,14 +166,14 @@ class HostileTarget : public FindTest {
           o[1] = small(6);
           o[2] = static_cast<uint16_t>(rng.chance(60) ? d.option2() : rng.below(6));
         } else {
-          o[2] = rng.chance(60) ? vsim::portOf(at) : 0;  // a port we answer on, or none
+          o[2] = rng.chance(60) ? vsim::portOf(target) : 0;  // a port we answer on, or none
           o[3] = small(3);
         }
         break;
       case VELLORA::STATUSITEM_REQ:
         if (countQuery) o[0] = small(6);
         o[1] = small(3);
-        o[2] = rng.chance(60) ? vsim::portOf(at) : o[2];
+        o[2] = rng.chance(60) ? vsim::portOf(target) : o[2];
         o[3] = small(3);
         break;
       case VELLORA::CONTROLITEM_REQ:
@@ -219,8 +216,6 @@ class HostileTarget : public FindTest {
 
   std::mutex mu;
   Rng rng{0x7a49e7};
-  vsim::EndpointId ep = vsim::NO_ENDPOINT;
-  KALMO::IPAddress at;
 };
 
 TEST_F(HostileTarget, RandomAnswersToEveryQuery) {
@@ -236,18 +231,18 @@ TEST_F(HostileTarget, RandomAnswersToEveryQuery) {
       case 0: {
         uint16_t count0 = 0, count1 = 0;
         uint8_t bitmap0[512], bitmap1[512];
-        (void)f.getPort(at, mode, count0, count1, bitmap0, bitmap1);
+        (void)f.getPort(target, mode, count0, count1, bitmap0, bitmap1);
         KALMO::IPAddress port;
         uint16_t version = 0;
         std::string name;
         Find::SynchroNodeInfo sync;
-        (void)f.getPort(at, mode, static_cast<uint16_t>(1 + ops.below(4)), port, version, name, sync);
+        (void)f.getPort(target, mode, static_cast<uint16_t>(1 + ops.below(4)), port, version, name, sync);
         break;
       }
       case 1: {
         Find::PortMap ports;
         Find::TargetMap found;
-        found[at].targetName = "t";
+        found[target].targetName = "t";
         (void)f.findTarget(found, ports, mode);
         for (const auto& [key, record] : ports) EXPECT_GE(record.portIndex, 1);
         Find::StatusMap items;
@@ -258,11 +253,11 @@ TEST_F(HostileTarget, RandomAnswersToEveryQuery) {
       case 2: {
         uint64_t id = 0;
         std::string name;
-        (void)f.getTarget(at, id, name);
+        (void)f.getTarget(target, id, name);
         std::string text;
-        (void)f.FwVersion(at, text);
-        (void)f.FwURL(at, text);
-        (void)f.Reboot(at, ops.chance(50), static_cast<uint16_t>(ops.next()));
+        (void)f.FwVersion(target, text);
+        (void)f.FwURL(target, text);
+        (void)f.Reboot(target, ops.chance(50), static_cast<uint16_t>(ops.next()));
         break;
       }
       case 3: {
@@ -270,19 +265,19 @@ TEST_F(HostileTarget, RandomAnswersToEveryQuery) {
         KALMO::Buffer data;
         std::vector<std::string> pages;
         const auto item = static_cast<uint16_t>(ops.next());
-        (void)f.Infomation(at, item, text);
-        if (f.Infomation(at, item, data)) {
+        (void)f.Infomation(target, item, text);
+        if (f.Infomation(target, item, data)) {
           EXPECT_LE(data.size(), 65512u);
         }
-        (void)f.Infomation(at, item, pages);
+        (void)f.Infomation(target, item, pages);
         EXPECT_LE(pages.size(), size_t{Find::MAX_INFO_PAGES});
         break;
       }
       case 4:
       case 5: {
         Find::TargetSettingList list;
-        const bool ok = ops.chance(50) ? f.TargetSetting(at, list, ops.chance(50))
-                                       : f.SinkSetting(at, list, ops.chance(50));
+        const bool ok = ops.chance(50) ? f.TargetSetting(target, list, ops.chance(50))
+                                       : f.SinkSetting(target, list, ops.chance(50));
         EXPECT_LE(list.size(), size_t{Find::MAX_SETTING_ITEMS});
         size_t held = 0;
         for (const auto& item : list) {
@@ -294,16 +289,16 @@ TEST_F(HostileTarget, RandomAnswersToEveryQuery) {
           }
         }
         EXPECT_LE(held, Find::MAX_SETTING_TEXT);
-        (void)f.setTargetSetting(at, static_cast<uint16_t>(ops.next()), "x", 3);
-        (void)f.SinkSettingFinale(at, ops.chance(50));
+        (void)f.setTargetSetting(target, static_cast<uint16_t>(ops.next()), "x", 3);
+        (void)f.SinkSettingFinale(target, ops.chance(50));
         break;
       }
       case 6:
       case 7: {
         Icon icon;
         const Find::ICON selector = (ops.below(3) << 16) | ops.below(10);
-        const bool ok = ops.chance(50) ? f.downloadIcon(at, selector, icon)
-                                       : f.downloadIcon(at, selector, icon, static_cast<uint16_t>(ops.below(64)));
+        const bool ok = ops.chance(50) ? f.downloadIcon(target, selector, icon)
+                                       : f.downloadIcon(target, selector, icon, static_cast<uint16_t>(ops.below(64)));
         if (icon.width == 0) {
           EXPECT_EQ(icon.height(), 0u);
         } else {
@@ -314,7 +309,7 @@ TEST_F(HostileTarget, RandomAnswersToEveryQuery) {
         break;
       }
       default: {
-        (void)control.connect(at);
+        (void)control.connect(target);
         EXPECT_LE(control.items.size(), size_t{Control::MAX_ITEMS});
         for (const auto& item : control.items) {
           EXPECT_GE(item.id, 1);
