@@ -436,8 +436,7 @@ bool SSync::connect(int cpu) {
   // never computed (or failed) cannot be streamed.
   const Profile& p = profiles[0];
   const uint32_t frame = wireFormat.getWid() * wireFormat.getChannel();
-  if (profileCount < 1 || resendRingSize(p.cycle, p.packetsPerCycle) == 0 ||
-      p.packetsPerCycle == 0 || maxPacketSize < frame) {
+  if (profileCount < 1 || !streamable(p) || maxPacketSize < frame) {
     ERR << "profile invalid";
     return false;
   }

@@ -3,6 +3,7 @@
 
 #include "base/clock.h"
 #include "protocol/ssync.h"
+#include "protocol/ssync_pacing.h"
 #include "protocol/syslog_vellora.h"
 
 #include <cstdint>
@@ -20,6 +21,12 @@ constexpr KALMO::Clock kConnectWait = 10000 * kMs;
 constexpr unsigned kPacketOverhead = 64;
 
 inline bool logAt(int level) { return SysLogVellora::vellora_log >= level; }
+
+// A profile entry that can be streamed: the resend ring and the pacing
+// divide by its cycle and packet count (a failed search leaves neither).
+inline bool streamable(const Profile& p) {
+  return p.packetsPerCycle != 0 && resendRingSize(p.cycle, p.packetsPerCycle) != 0;
+}
 
 inline bool stillConnecting(const SSync& s) {
   return s.syncState.load() == SSync::Connecting && !s.stoppingNow();

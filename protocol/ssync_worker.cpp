@@ -212,9 +212,7 @@ bool SSync::syncWorker() {
   }
   const int32_t entries = std::min<int32_t>(profileCount, static_cast<int32_t>(std::size(profiles)));
   w.usableProfiles = 1;
-  while (w.usableProfiles < entries) {
-    const Profile& p = profiles[w.usableProfiles];
-    if (p.packetsPerCycle == 0 || resendRingSize(p.cycle, p.packetsPerCycle) == 0) break;
+  while (w.usableProfiles < entries && streamable(profiles[w.usableProfiles])) {
     w.usableProfiles += 1;
   }
   w.prefillLeft = static_cast<int32_t>(p0.packetsPerCycle) - 1;
