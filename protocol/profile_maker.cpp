@@ -152,9 +152,10 @@ bool fixAt(ProfileMaker& m, KALMO::Clock cycle, int n, Budget& budget) {
     if (ppc < packetsMax) {
       ++ppc;
     } else {
-      if (++k > last || !budget.take()) return false;
+      if (++k > last) return false;
+      size = sizeAt(k);
+      if (!ok) return false;
       accepted = c0 - k * STEP;
-      size = cycleBytes(us(accepted), 1.03e-6f, d);
       ppc = std::max<uint64_t>(1, (size + m.PackDataSize - 1) / m.PackDataSize);
     }
     q = framesQ14(accepted, ppc);
