@@ -112,6 +112,11 @@ timeval Socket::waitTime(Clock timeout) {
   return tv;
 }
 
+uint64_t Socket::waitWindow(Clock timeout) {
+  const uint64_t ps = timeout;
+  return ps - ps % 1'000'000ULL;
+}
+
 bool Socket::open(Type newType) {
   if (fd != -1) close();
   type = newType;
@@ -299,9 +304,7 @@ int Socket::wait(Clock timeout) {
   // poll has no descriptor limit, unlike a select set; a closed socket has
   // nothing to wait for and is an error, not a time-out.
   if (fd < 0) return WAIT_ERROR;
-  const timeval tv = waitTime(timeout);
-  const uint64_t window = static_cast<uint64_t>(tv.tv_sec) * 1'000'000'000'000ULL +
-                          static_cast<uint64_t>(tv.tv_usec) * 1'000'000ULL;
+  const uint64_t window = waitWindow(timeout);
   Clock start;
   start.now();
   pollfd p{fd, POLLIN, 0};

@@ -124,6 +124,9 @@ class Socket {
   // A time-out as whole seconds and microseconds (sub-microsecond rest
   // dropped), as every wait of this class and its Waiter uses it.
   static timeval waitTime(Clock timeout);
+  // The same time-out in picoseconds, as much of it as waitTime keeps: the
+  // whole window a wait retried after a signal must not outlast.
+  static uint64_t waitWindow(Clock timeout);
 
   bool isStream() const;
   void closeDescriptor();

@@ -32,9 +32,7 @@ void Socket::Waiter::clear() { descriptors.clear(); }
 bool Socket::Waiter::empty() const { return descriptors.empty(); }
 
 int Socket::Waiter::wait(Clock timeout) {
-  const timeval whole = waitTime(timeout);
-  const uint64_t window = static_cast<uint64_t>(whole.tv_sec) * 1'000'000'000'000ULL +
-                          static_cast<uint64_t>(whole.tv_usec) * 1'000'000ULL;
+  const uint64_t window = waitWindow(timeout);
   Clock start;
   start.now();
   int n = 0;
