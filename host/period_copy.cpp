@@ -161,9 +161,7 @@ bool PeriodCopy::fill(VELLORA::Stream& out, bool delayLine, uint8_t muteByte) {
 }
 
 void PeriodCopy::takeIn(uint32_t seq, uint32_t bufferBytes, uint8_t muteByte) {
-  const uint32_t total = cardLoad(block_->writeTotal);
   const uint32_t writes = seq - lastSeq;
-  const uint32_t bytes = total - lastTotal;
   const uint32_t first = lastSeq;
   lastSeq = seq;
 
@@ -185,6 +183,9 @@ void PeriodCopy::takeIn(uint32_t seq, uint32_t bufferBytes, uint8_t muteByte) {
       takeOneWrite(size, s, bufferBytes, muteByte);
     }
   } else {
+    // Without usable per-write sizes the byte counter gives the amount.
+    const uint32_t total = cardLoad(block_->writeTotal);
+    const uint32_t bytes = total - lastTotal;
     lastTotal = total;
     const uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(bytes, budget));
     if (size != 0) takeOneWrite(size, seq - 1, bufferBytes, muteByte);
