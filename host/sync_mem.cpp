@@ -216,10 +216,12 @@ bool SyncMem::connectSequence() {
   const uint32_t bufferBytes = cardLoad(controlBlock->bufferBytes);
   const uint32_t periodCount = cardLoad(controlBlock->periodCount);
   const uint32_t frameBytes = word.getWid() * word.getChannel();
-  const bool usableGeometry =
-      PeriodCopy::usableGeometry(bufferBytes, periodCount, alsaSetting.ringBytes()) &&
-      bufferBytes / periodCount >= frameBytes &&
-      bufferBytes / periodCount <= static_cast<uint32_t>(alsaSetting.periodSizeMax);
+  bool usableGeometry = PeriodCopy::usableGeometry(bufferBytes, periodCount, alsaSetting.ringBytes());
+  if (usableGeometry) {
+    const uint32_t period = bufferBytes / periodCount;
+    usableGeometry =
+        period >= frameBytes && period <= static_cast<uint32_t>(alsaSetting.periodSizeMax);
+  }
   if (!usableFormat || !usableGeometry) {
     wantedStatus |= ERROR_CONNECTED;
     statusUpdate();
