@@ -222,15 +222,18 @@ bool arrives(int from, const sockaddr_in6& to, int at) {
 }  // namespace
 
 // A link counts as ready once a datagram crosses it both ways between the
-// two addresses: the addresses are usable and both devices pass traffic
-// (the kernel activates them asynchronously after they come up).
-bool LinkHarness::waitUntilUsable(std::size_t link, const in6_addr& targetAddress, std::string* error) {
+// two addresses: the addresses are usable, both devices pass traffic (the
+// kernel activates them asynchronously after they come up) and each side
+// has resolved the other's address, so the first datagram of a test is not
+// held up or lost in neighbour discovery.
+bool LinkHarness::waitUntilUsable(std::size_t link, const in6_addr& hostAddress, const in6_addr& targetAddress,
+                                  std::string* error) {
   const Link& l = links_[link];
   for (int attempt = 0; attempt < 500; ++attempt) {
     if (attempt != 0) ::usleep(10000);
     sockaddr_in6 hostEnd{};
     sockaddr_in6 targetEnd{};
-    const int h = boundSocket(l.hostAddress, l.hostIndex, &hostEnd);
+    const int h = boundSocket(hostAddress, l.hostIndex, &hostEnd);
     int t = -1;
     {
       NsScope in(target_);
@@ -249,10 +252,6 @@ bool LinkHarness::waitUntilUsable(std::size_t link, const in6_addr& targetAddres
   *error = "link " + l.hostName + " carries no traffic after 5 s";
   return false;
 }
-
-namespace {
-
-}  // namespace
 
 NetNs::~NetNs() {
   if (fd_ >= 0) ::close(fd_);
@@ -358,7 +357,7 @@ bool LinkHarness::setUp(std::size_t links, std::string* error) {
            addAddress(l.targetIndex, l.targetAddresses.front(), error);
       if (ok) dadOff(l.targetName);
     }
-    if (!ok || !waitUntilUsable(links_.size() - 1, l.targetAddresses.front(), error)) {
+    if (!ok || !waitUntilUsable(links_.size() - 1, l.hostAddress, l.targetAddresses.front(), error)) {
       tearDown();
       return false;
     }
@@ -380,7 +379,7 @@ bool LinkHarness::addTargetAddress(std::size_t link, const in6_addr& address, st
     if (!addAddress(links_[link].targetIndex, address, error)) return false;
   }
   links_[link].targetAddresses.push_back(address);
-  return waitUntilUsable(link, address, error);
+  return waitUntilUsable(link, links_[link].hostAddress, address, error);
 }
 
 bool LinkHarness::addHostAddress(std::size_t link, const in6_addr& address, std::string* error) {
@@ -388,7 +387,11 @@ bool LinkHarness::addHostAddress(std::size_t link, const in6_addr& address, std:
     *error = "no such link";
     return false;
   }
-  return addAddress(links_[link].hostIndex, address, error);
+  if (!addAddress(links_[link].hostIndex, address, error)) return false;
+  // Only the link's own fe80::/64 has a route on the target side.
+  static const unsigned char prefix[8] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0};
+  if (std::memcmp(address.s6_addr, prefix, sizeof prefix) != 0) return true;
+  return waitUntilUsable(link, address, links_[link].targetAddresses.front(), error);
 }
 
 void LinkHarness::tearDown() {

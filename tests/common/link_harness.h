@@ -85,7 +85,8 @@ class LinkHarness {
   bool setUp(std::size_t links, std::string* error);
   // One more address on the target side of a link (another target there).
   bool addTargetAddress(std::size_t link, const in6_addr& address, std::string* error);
-  // One more address on the host side of a link.
+  // One more address on the host side of a link; one in fe80::/64 can be
+  // reached from the target side once this returns.
   bool addHostAddress(std::size_t link, const in6_addr& address, std::string* error);
 
   std::size_t linkCount() const { return links_.size(); }
@@ -97,7 +98,8 @@ class LinkHarness {
   void tearDown();
 
  private:
-  bool waitUntilUsable(std::size_t link, const in6_addr& targetAddress, std::string* error);
+  bool waitUntilUsable(std::size_t link, const in6_addr& hostAddress, const in6_addr& targetAddress,
+                       std::string* error);
 
   NetNs host_;
   NetNs target_;
