@@ -1,12 +1,16 @@
 // Status chains: which items of which devices make up the chain of one
 // output port, in which order, and when two chains are the same.
 #include "discovery/find.h"
+#include "tests/common/seeded_rng.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 
+#include <chrono>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -224,6 +228,139 @@ TEST(StatusSort, ChainsAreTheSameOnlyElementByElement) {
     EXPECT_EQ(v.chain == base, v.same);
   }
   EXPECT_TRUE(Find::StatusSort() == Find::StatusSort());
+}
+
+// A line of devices, each hanging on the one listed before it, whose control
+// addresses sort the other way round: every pass over the map can add only
+// one device. Listings allow thousands of items per target, so building the
+// chain must not take a time that grows with the cube of that.
+TEST(StatusSort, ALongLineAgainstTheMapOrderIsSortedQuickly) {
+  constexpr uint16_t kDevices = 2000;
+  Find::StatusMap items = itemMap({{"fe80::a", 60000, 3, 1, 1, "::1", 1, "own"}});
+  for (uint16_t j = 2; j <= kDevices + 1; ++j) {
+    Find::TargetStatusInfo info;
+    info.index = j;
+    info.linkAddress = j == 2 ? ep("fe80::a", 1) : ep("fe80::b", static_cast<uint16_t>(j - 1));
+    info.itemName = std::to_string(j);
+    items[ep("fe80::b", static_cast<uint16_t>(50000 - j), 3)] = info;
+  }
+  Find::StatusSort chain;
+  const auto start = std::chrono::steady_clock::now();
+  Find::SortStatus(ep("fe80::a", 4000, 3), 1, true, items, chain);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took.count(), 2.0);
+
+  ASSERT_EQ(chain.size(), size_t{kDevices} + 1);
+  auto e = chain.begin();
+  EXPECT_EQ(e->itemName, "own");
+  EXPECT_EQ(e->ownPort, 1);
+  for (uint16_t j = 2; j <= kDevices + 1; ++j) {
+    ++e;
+    ASSERT_EQ(e->itemName, std::to_string(j));
+    EXPECT_EQ(e->ownPort, 0);
+    EXPECT_EQ(e->chainEnd, j == kDevices + 1 ? 1 : 0) << j;
+  }
+}
+
+// The chain as the rule states it: own items in map order, then passes
+// over the whole map, each item inserted directly behind the first element
+// from the start of the chain that it hangs on.
+Find::StatusSort passByPass(const KALMO::IPAddress& port, uint16_t portIndex, bool kind1,
+                            const Find::StatusMap& items) {
+  Find::StatusSort chain;
+  const auto make = [](const KALMO::IPAddress& key, const Find::TargetStatusInfo& item, uint8_t own) {
+    Find::StatusSortSt e;
+    e.index = item.index;
+    e.kind = item.kind;
+    e.linkAddress = item.linkAddress;
+    e.itemName = item.itemName;
+    e.controlAddress = key;
+    e.chainEnd = 1;
+    e.ownPort = own;
+    return e;
+  };
+  for (const auto& [key, item] : items) {
+    if (item.kind == (kind1 ? 1 : 2) && item.linkAddress.isLoopback() &&
+        std::memcmp(key.address, port.address, 16) == 0 && key.interfaceIndex == port.interfaceIndex &&
+        ntohs(item.linkAddress.port) == portIndex) {
+      chain.push_back(make(key, item, 1));
+    }
+  }
+  for (bool inserted = !chain.empty(); inserted;) {
+    inserted = false;
+    for (const auto& [key, item] : items) {
+      if (item.kind != 0 || item.linkAddress.isLoopback()) continue;
+      if (!port.isLoopback() && !key.isLoopback() && key.interfaceIndex != port.interfaceIndex) continue;
+      if (chain.find(key) != chain.end()) continue;
+      for (auto n = chain.begin(); n != chain.end(); ++n) {
+        if (n->index != ntohs(item.linkAddress.port) ||
+            std::memcmp(n->controlAddress.address, item.linkAddress.address, 16) != 0) {
+          continue;
+        }
+        n->chainEnd = 0;
+        chain.insert(std::next(n), make(key, item, 0));
+        inserted = true;
+        break;
+      }
+    }
+  }
+  return chain;
+}
+
+// Small pools of addresses, ports and indexes, so that items often hang on
+// each other, several elements share address bytes and index, and lines
+// run both with and against the map order.
+TEST(StatusSort, TheSameChainAsPassAfterPassOverTheMap) {
+  vtest::SeededRng rng(0x5027);
+  static const char* const hosts[] = {"fe80::1", "fe80::2", "fe80::3", "::1"};
+  size_t linked = 0;
+  for (int round = 0; round < 4000; ++round) {
+    const auto pick = [&](uint32_t ports) {
+      return ep(hosts[rng.below(4)], static_cast<uint16_t>(rng.below(ports)), rng.below(2));
+    };
+    const KALMO::IPAddress port = pick(3);
+    const auto portIndex = static_cast<uint16_t>(rng.below(3));
+    const bool kind1 = rng.chance(70);
+    Find::StatusMap items;
+    std::vector<std::pair<KALMO::IPAddress, uint16_t>> made;  // key and index of each item
+    const int n = static_cast<int>(rng.below(40));
+    for (int i = 0; i < n; ++i) {
+      Find::TargetStatusInfo info;
+      info.index = static_cast<uint16_t>(rng.below(4));
+      info.kind = static_cast<uint16_t>(rng.below(3));
+      info.linkAddress = pick(4);
+      info.itemName = "i" + std::to_string(i);
+      KALMO::IPAddress key = pick(12);
+      const uint32_t shape = rng.below(10);
+      if (shape < 2) {  // an own item of the port, mostly
+        key = port;
+        key.port = htons(static_cast<uint16_t>(rng.below(12)));
+        info.kind = rng.chance(90) ? (kind1 ? 1 : 2) : 0;
+        info.linkAddress = ep("::1", rng.chance(90) ? portIndex : static_cast<uint16_t>(rng.below(3)));
+      } else if (shape < 8 && !made.empty()) {  // a device on an item made before, mostly
+        const auto& [on, onIndex] = made[rng.below(static_cast<uint32_t>(made.size()))];
+        info.kind = rng.chance(90) ? 0 : 1;
+        info.linkAddress = on;
+        info.linkAddress.port = htons(onIndex);
+        info.linkAddress.interfaceIndex = 0;
+        if (rng.chance(80)) key.interfaceIndex = port.interfaceIndex;
+      }
+      items[key] = info;
+      made.emplace_back(key, info.index);
+    }
+    const Find::StatusSort want = passByPass(port, portIndex, kind1, items);
+    Find::StatusSort got;
+    Find::SortStatus(port, portIndex, kind1, items, got);
+    ASSERT_EQ(got.size(), want.size()) << "round " << round;
+    auto w = want.begin();
+    for (auto g = got.begin(); g != got.end(); ++g, ++w) {
+      ASSERT_EQ(g->itemName, w->itemName) << "round " << round;
+      EXPECT_EQ(g->chainEnd, w->chainEnd) << "round " << round << " " << g->itemName;
+      EXPECT_EQ(g->ownPort, w->ownPort) << "round " << round << " " << g->itemName;
+      linked += g->ownPort == 0 ? 1 : 0;
+    }
+  }
+  EXPECT_GT(linked, 2000u);  // the sweep reaches the linking passes
 }
 
 }  // namespace
