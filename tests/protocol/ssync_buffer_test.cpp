@@ -346,29 +346,46 @@ TEST(SSyncBufferStop, WaitIsBoundedWhenNothingReadsTheRing) {
 }
 
 TEST(SSyncBufferWait, AReaderThatWaitsForDataWaitsAtMostTenMilliseconds) {
+  // A writer 4 ms after the reader began to wait: the reader takes its block
+  // and says how long it waited. On a loaded machine the writer can miss the
+  // 10 ms slice; such a round (the reader timed out) is played again.
+  bool taken = false;
+  for (int round = 0; round < 5 && !taken; ++round) {
+    LogCapture log;
+    RingOnly b;
+    b.setup(kStereo16At48k, 480, 8, true);
+    Stream out;
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(b.getNewStream(out));
+    std::thread writer([&] {
+      std::this_thread::sleep_for(4ms);
+      Stream block;
+      block.resize(64, 0x5A);
+      b.setStream(block);
+    });
+    taken = b.getNewStream(out);
+    writer.join();
+    if (!taken) {
+      EXPECT_EQ(log.with("SyncBuffer not enough Timeout", kWarning).size(), 1u);
+      continue;
+    }
+    EXPECT_EQ(out.size, 64u);
+    EXPECT_TRUE(allBytes(out, 0x5A));
+    const auto late = log.with("SyncBuffer not enough ", kWarning);
+    ASSERT_EQ(late.size(), 1u);
+    const int ms = std::stoi(late[0].substr(std::string("SyncBuffer not enough ").size()));
+    EXPECT_GE(ms, 3);
+    // One 10 ms slice, stretched by the scheduling of a loaded machine.
+    EXPECT_LE(ms, 500);
+  }
+  ASSERT_TRUE(taken);
+}
+
+TEST(SSyncBufferWait, AReaderWithNothingToReadTimesOutAfterOneSlice) {
   LogCapture log;
   RingOnly b;
   b.setup(kStereo16At48k, 480, 8, true);
   Stream out;
   for (int i = 0; i < 8; ++i) ASSERT_TRUE(b.getNewStream(out));
-  std::thread writer([&] {
-    std::this_thread::sleep_for(4ms);
-    Stream block;
-    block.resize(64, 0x5A);
-    b.setStream(block);
-  });
-  ASSERT_TRUE(b.getNewStream(out));
-  writer.join();
-  EXPECT_EQ(out.size, 64u);
-  EXPECT_TRUE(allBytes(out, 0x5A));
-  const auto late = log.with("SyncBuffer not enough ", kWarning);
-  ASSERT_EQ(late.size(), 1u);
-  const int ms = std::stoi(late[0].substr(std::string("SyncBuffer not enough ").size()));
-  EXPECT_GE(ms, 3);
-  // The reader waits one 10 ms slice; on a loaded machine the writer's 4 ms
-  // and the wake-up stretch, so the logged time is bounded only loosely.
-  EXPECT_LE(ms, 500);
-
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(b.getNewStream(out));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 9ms);
