@@ -74,6 +74,7 @@ class SSync : public Connection, public SyncConvert {
     uint16_t sequence = 0;
     uint64_t sentPackets = 0;  // new packets sent, for the resend bounds
     int32_t prefillLeft = 0;
+    uint32_t prefillBytes = 0;  // payload of each prefill packet
     int32_t profileIndex = 0;
     // Leading entries of the profile table that can be streamed; lateness
     // never steps past them (a failed search leaves an entry without cycle).

@@ -34,6 +34,17 @@ uint16_t hostPort(uint16_t networkOrder) {
   return static_cast<uint16_t>((networkOrder >> 8) | (networkOrder << 8));
 }
 
+// Record r as prefill packet seq: silence of `bytes`, headerless in MS mode.
+bool prefillPacket(SSync::STresendList& r, uint16_t seq, uint32_t bytes, bool ms,
+                   unsigned char mute) {
+  r.set(STREAMDATA_REQ, 0, seq, 0, 0, 0);
+  if (ms ? !r.ms_resize(bytes) : !r.resize(bytes)) return false;
+  if (bytes) std::memset(r.get_data(), mute, bytes);
+  r.last = false;
+  r.update();
+  return true;
+}
+
 bool pinTo(int cpu) {
   const std::list<KALMO::ThreadPriority::Cpus> cpus{
       {static_cast<uint16_t>(cpu), static_cast<uint16_t>(1)}};
@@ -162,15 +173,13 @@ bool SSync::connectExchange(Worker& w) {
 
   // Prefill: one cycle of silence that goes out before the first audio.
   const Profile& p = profiles[w.profileIndex];
-  const uint32_t bytes = std::min<uint32_t>(
+  w.prefillBytes = std::min<uint32_t>(
       static_cast<uint32_t>(w.framesQ14 / 16384) * w.bytesPerFrame, maxPacketSize);
   const unsigned char mute = wireMuteByte(w);
   for (uint32_t i = 0; i < p.packetsPerCycle && i < w.ringSize; ++i) {
-    STresendList& r = w.resendRing[i];
-    r.set(STREAMDATA_REQ, 0, static_cast<uint16_t>(i), 0, 0, 0);
-    if (w.msMode ? !r.ms_resize(bytes) : !r.resize(bytes)) return false;
-    if (bytes) std::memset(r.get_data(), mute, bytes);
-    r.update();
+    if (!prefillPacket(w.resendRing[i], static_cast<uint16_t>(i), w.prefillBytes, w.msMode, mute)) {
+      return false;
+    }
   }
   notifyConnect();
   w.now.now();
@@ -388,6 +397,14 @@ bool SSync::runCycle(Worker& w, bool followsWait) {
     w.sequence = static_cast<uint16_t>(w.sequence + 1);
     if (w.prefillLeft > 0) {
       w.prefillLeft -= 1;
+      // A cycle of more packets than the ring holds goes round it within
+      // the prefill: the slot still holds a prefill packet that went out
+      // already, and is sent again under its own sequence number.
+      if (w.sequence >= n && !prefillPacket(w.resendRing[w.sequence % n], w.sequence,
+                                            w.prefillBytes, w.msMode, wireMuteByte(w))) {
+        ERR << "packet size error " << w.prefillBytes;
+        return false;
+      }
     } else if (!buildPacket(w, w.resendRing[w.sequence % n], size)) {
       return false;
     }

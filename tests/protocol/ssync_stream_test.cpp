@@ -3,6 +3,8 @@
 
 #include "tests/protocol/ssync_fixture.h"
 
+#include <sys/socket.h>
+
 #include <set>
 
 namespace {
@@ -202,6 +204,64 @@ TEST(SSyncStream, PhaseTurnedDuringTheStream) {
   }
   EXPECT_TRUE(flipped);
   EXPECT_EQ(i, r.expected.size());
+}
+
+// A cycle of more packets than the resend ring holds (a sink with a tiny
+// MTU and no packet limit, a long cycle): the first cycle is all prefill and
+// goes round the ring, and every packet of it must still carry its own
+// sequence number. A bare sink on [::1] answers the connect and takes the
+// stream into a receive buffer large enough for the whole cycle.
+TEST(SSyncStream, PrefillLongerThanTheRingKeepsItsSequenceNumbers) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  constexpr uint16_t kPackets = 33000;  // the ring holds at most 32768
+  KALMO::Socket handshake, stream;
+  KALMO::IPAddress at = vsim::ipv6("::1", 0), streamAt = vsim::ipv6("::1", 0);
+  ASSERT_TRUE(handshake.open(KALMO::Socket::UDP_IPV6) && handshake.bindV6(at, 1000));
+  ASSERT_TRUE(stream.open(KALMO::Socket::UDP_IPV6) && stream.bindV6(streamAt, 1000));
+  const int big = 256 << 20;
+  if (::setsockopt(stream.getDescriptor(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0) {
+    GTEST_SKIP() << "no room for a whole cycle in the receive buffer";
+  }
+
+  SSync host;
+  ASSERT_TRUE(host.open(kTestMode, 10 * kMs, 0, "test host", 77, -1, -1, 0));
+  host.sinkAddress = at;
+  host.sincSupportPCM = pcmSink().pcm;
+  ASSERT_TRUE(host.setSinkConfigure(kStereo16At48k));
+  host.setConfigTransfer(cycleProfile(2000000, kPackets, 4, 16384));
+
+  // CONNECT_ANS naming the stream socket as the control port (SYNCHRO_NODE_REQ
+  // stays unanswered, so the stream takes the control port).
+  std::thread answer([&] {
+    KALMO::Buffer got;
+    KALMO::IPAddress from;
+    for (int i = 0; i < 20 && handshake.wait(250 * kMs) == KALMO::Socket::WAIT_READY; ++i) {
+      VELLORA::Receive r;
+      if (!handshake.receiveFromV6(r.datagram, from) || !r) continue;
+      if (r.getMessage() != VELLORA::CONNECT_REQ) continue;
+      const uint16_t port = static_cast<uint16_t>((streamAt.port >> 8) | (streamAt.port << 8));
+      VELLORA::Send ack(VELLORA::CONNECT_ANS, VELLORA::STATUS_ACK, port, 0, 0, 0);
+      (void)handshake.sendToV6(ack, from, true);
+      return;
+    }
+  });
+  ASSERT_TRUE(host.connect(-1));
+  ASSERT_TRUE(host.connectWait());
+  answer.join();
+  ASSERT_EQ(host.syncState.load(), SSync::Connected);
+
+  std::vector<uint16_t> sequences;
+  KALMO::IPAddress from;
+  while (sequences.size() < kPackets && stream.wait(500 * kMs) == KALMO::Socket::WAIT_READY) {
+    VELLORA::Receive r;
+    ASSERT_TRUE(stream.receiveFromV6(r.datagram, from));
+    if (r && r.getMessage() == VELLORA::STREAMDATA_REQ) sequences.push_back(r.getOption0());
+  }
+  host.close();
+  ASSERT_EQ(sequences.size(), kPackets);
+  for (size_t i = 0; i < sequences.size(); ++i) {
+    ASSERT_EQ(sequences[i], i) << "packet " << i << " of the first cycle";
+  }
 }
 
 }  // namespace
