@@ -189,6 +189,13 @@ void VelloraCardBridge::dropNode(const KALMO::IPAddress& address, AliveNodeSt* n
   aliveNodes.erase(address);
 }
 
+bool VelloraCardBridge::cardInUse(int card, const AliveNodeSt* except) const {
+  for (const auto& [address, node] : aliveNodes) {
+    if (node != except && node->cardFd >= 0 && node->getMemNo() == card) return true;
+  }
+  return false;
+}
+
 void VelloraCardBridge::attach(std::map<KALMO::IPAddress, ScanCandidate>& candidates) {
   for (auto& [address, candidate] : candidates) {
     if (!attachOne(address, candidate)) break;
@@ -236,9 +243,11 @@ bool VelloraCardBridge::attachOne(const KALMO::IPAddress& address, ScanCandidate
     return true;
   }
   const long card = driver_.create(controlFd, alsaSetting.ringBytes());
-  if (card < 0 || card > BRIDGE_CARD_MAX) {
+  if (card < 0 || card > BRIDGE_CARD_MAX || cardInUse(static_cast<int>(card), node)) {
     // A number beyond 255 names no card device, and a remove for it would
-    // reach another card.
+    // reach another card. A number another node holds is that node's card:
+    // binding it would clear the ring and block it is streaming from, and
+    // a remove would take it away from under it.
     INFO << "Add Bridge  Err";
     dropNode(address, node);
     return true;

@@ -105,6 +105,8 @@ class VelloraCardBridge {
   // One candidate; false when the remaining candidates wait for a later scan.
   bool attachOne(const KALMO::IPAddress& address, ScanCandidate& candidate);
   void dropNode(const KALMO::IPAddress& address, AliveNodeSt* node);
+  // True when a node other than `except` is bound to card `card`.
+  bool cardInUse(int card, const AliveNodeSt* except) const;
   static void releaseThread(ReleaseNodeSt* record);
   // Disconnects an open stream, then takes the node's card down.
   static void closeNode(AliveNodeSt* node);

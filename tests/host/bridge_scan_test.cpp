@@ -291,10 +291,7 @@ class BridgeLinkTest : public ::testing::Test {
 
     vsim::ProgramOptions o;
     o.device = net.link(0).targetName;
-    vsim::ProgramTarget t;
-    t.name = "amp";
-    t.ports = {"out"};
-    o.targets = {t};
+    o.targets = programTargets();
     {
       vellora_test::NsScope in(net.targetNs());
       ASSERT_TRUE(in.ok());
@@ -322,6 +319,14 @@ class BridgeLinkTest : public ::testing::Test {
       std::error_code ec;
       std::filesystem::remove_all(dir, ec);
     }
+  }
+
+  // The targets on the far side of the link.
+  virtual std::vector<vsim::ProgramTarget> programTargets() {
+    vsim::ProgramTarget t;
+    t.name = "amp";
+    t.ports = {"out"};
+    return {t};
   }
 
   bool scan() {
@@ -357,6 +362,50 @@ TEST_F(BridgeLinkTest, CardNumberBeyondTheDriversRangeIsNotUsed) {
   // The port keeps its chain, so it is not tried again while it stays so.
   ASSERT_TRUE(scan());
   EXPECT_EQ(driver->count(vsim::Req::Create), 1);
+}
+
+class BridgeTwoTargetTest : public BridgeLinkTest {
+ protected:
+  // A second target on an address of its own.
+  std::vector<vsim::ProgramTarget> programTargets() override {
+    std::vector<vsim::ProgramTarget> t = BridgeLinkTest::programTargets();
+    std::string error;
+    if (!net.addTargetAddress(0, vellora_test::linkLocal(3, 1), &error)) ADD_FAILURE() << error;
+    t.push_back(t.front());
+    t.back().name = "dac";
+    t.back().address = "fe80::3:1";
+    return t;
+  }
+};
+
+TEST_F(BridgeTwoTargetTest, CardNumberAnotherNodeHoldsIsNotUsed) {
+  std::string reply;
+  ASSERT_TRUE(targets->command("vanish dac", reply)) << reply;
+  ASSERT_TRUE(scan());
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u);
+  VelloraCardBridge::AliveNodeSt* amp = bridge->aliveNodes.begin()->second;
+  ASSERT_EQ(amp->getMemNo(), 0);
+  ASSERT_STREQ(amp->controlBlock->targetName, "amp");
+
+  // The driver answers the next card with the number amp's node holds.
+  driver->failRequest(vsim::Req::Create, 0, 1);
+  {
+    vellora_test::NsScope in(net.targetNs());  // its sockets live there
+    ASSERT_TRUE(in.ok());
+    ASSERT_TRUE(targets->command("appear dac", reply)) << reply;
+  }
+  ASSERT_TRUE(scan());
+  EXPECT_EQ(log.count("TargetName : dac:out"), 1u);
+  EXPECT_EQ(log.count("Add Bridge  Err"), 1u);
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u);
+  EXPECT_EQ(bridge->aliveNodes.begin()->second, amp);
+  // amp's card is left as its node filled it: nobody cleared or renamed it,
+  // and it was neither attached again nor removed.
+  EXPECT_STREQ(amp->controlBlock->targetName, "amp");
+  EXPECT_EQ(cardLoad(amp->controlBlock->hostStatus), HOST_STATUS_READY);
+  EXPECT_EQ(requests(vsim::Req::Attach, 0), 1);
+  EXPECT_EQ(driver->count(vsim::Req::Remove), 0);
+  EXPECT_EQ(driver->liveMappings(), 1);
 }
 
 TEST_F(BridgeLinkTest, ShutdownWaitsForAReleaseThatOutlivedItsScan) {
