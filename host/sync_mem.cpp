@@ -124,7 +124,14 @@ bool SyncMem::work() {
 
   if (streamActive(syncState.load())) {
     uint32_t f = memStatus();
-    if (playFlag.load() && !(f & MEM_STATUS_RUNNING)) {
+    // The application prepared the card anew between two passes, with
+    // another format or geometry: the stream would send the new audio as
+    // the old format, so it ends here and the next pass connects with the
+    // new choice.
+    const bool rechosen = cardChoice() != connectedChoice;
+    if (rechosen) {
+      INFO << "card choice changed under the stream";
+    } else if (playFlag.load() && !(f & MEM_STATUS_RUNNING)) {
       wantedStatus &= ~HOST_STATUS_PLAY;
       statusUpdate();
       if (alsaSetting.alsaUnderrun) VELLORA::SSyncBuffer::stop();
@@ -136,7 +143,7 @@ bool SyncMem::work() {
       VELLORA::SSyncBuffer::play();
       f = memStatus();
     }
-    if (!(f & MEM_STATUS_PREPARED)) {
+    if (rechosen || !(f & MEM_STATUS_PREPARED)) {
       VELLORA::SSyncBuffer::disconnect();
       wantedStatus = HOST_STATUS_READY;
       statusUpdate();
@@ -150,6 +157,16 @@ bool SyncMem::work() {
   statusUpdate();
   if (!(memStatus() & MEM_STATUS_PREPARED)) return volumeStep();
   return connectSequence();
+}
+
+SyncMem::CardChoice SyncMem::cardChoice() const {
+  CardChoice c;
+  c.format = cardLoad(controlBlock->format);
+  c.rate = cardLoad(controlBlock->rate);
+  c.channels = cardLoad(controlBlock->channels);
+  c.bufferBytes = cardLoad(controlBlock->bufferBytes);
+  c.periodCount = cardLoad(controlBlock->periodCount);
+  return c;
 }
 
 bool SyncMem::volumeStep() {
@@ -204,17 +221,17 @@ bool SyncMem::connectSequence() {
     return false;
   };
 
-  VELLORA::FormatConfigure word;
-  const bool usableFormat = cardFormatWord(cardLoad(controlBlock->format), cardLoad(controlBlock->rate),
-                                           cardLoad(controlBlock->channels), word);
-  INFO << "connect";
-  // The geometry is the driver's word: read once, and refused like an
-  // unusable format when the ring cannot hold it in whole periods of at
-  // least one frame, or when a period is larger than the card offered
+  // The choice is the driver's word: read once, and the geometry refused
+  // like an unusable format when the ring cannot hold it in whole periods
+  // of at least one frame, or when a period is larger than the card offered
   // (every block of the stream buffer holds one period, so an oversized
   // period would multiply the buffer's memory).
-  const uint32_t bufferBytes = cardLoad(controlBlock->bufferBytes);
-  const uint32_t periodCount = cardLoad(controlBlock->periodCount);
+  const CardChoice choice = cardChoice();
+  VELLORA::FormatConfigure word;
+  const bool usableFormat = cardFormatWord(choice.format, choice.rate, choice.channels, word);
+  INFO << "connect";
+  const uint32_t bufferBytes = choice.bufferBytes;
+  const uint32_t periodCount = choice.periodCount;
   const uint32_t frameBytes = word.getWid() * word.getChannel();
   bool usableGeometry = PeriodCopy::usableGeometry(bufferBytes, periodCount, alsaSetting.ringBytes());
   if (usableGeometry) {
@@ -228,6 +245,7 @@ bool SyncMem::connectSequence() {
     return volumeStep();
   }
 
+  connectedChoice = choice;
   const uint8_t mute = word.getMuteByte();
   INFO << "valid format " << unsigned{mute} << " " << bufferBytes;
   // A stream that ended by itself may leave its buffer worker in the hook

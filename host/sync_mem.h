@@ -66,7 +66,20 @@ class SyncMem : public VELLORA::SSyncBuffer {
   void releaseSendCpu();
 
  private:
+  // The application's choice a stream was connected with.
+  struct CardChoice {
+    uint64_t format = 0;
+    uint64_t rate = 0;
+    uint64_t channels = 0;
+    uint32_t bufferBytes = 0;
+    uint32_t periodCount = 0;
+    bool operator==(const CardChoice&) const = default;
+  };
+  CardChoice cardChoice() const;
+
   bool connectSequence();
   bool volumeStep();
   bool chooseTransfer();
+
+  CardChoice connectedChoice;
 };

@@ -376,10 +376,60 @@ TEST_F(CardPath, GeometryChangedUnderARunningStreamGivesSilenceNotACrash) {
   start();
   CardPlay player(options(48000 * 4));
   ASSERT_TRUE(startPlaying(player));
+  // Between two passes of the periodic work only the copy sees the change.
+  stopLoop();
   cardStore(player.card().block().bufferBytes, 0xFFFFFFF0u);
   cardStore(player.card().block().periodCount, 1u);
   EXPECT_TRUE(eventually([&] { return node->periodCopy.stats().refused > 0; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(stop.load());
+  // The next pass ends the stream; the geometry cannot be connected again.
+  startLoop();
+  EXPECT_TRUE(eventually([&] { return posted().back() == 0x80000007u; }));
+  EXPECT_FALSE(stop.load());
+  EXPECT_EQ(failures.load(), 0);
+}
+
+// An application that prepares the card again with another choice faster
+// than the periodic work looks never shows it an unprepared card: the
+// stream connected with the old choice must not carry the new audio.
+TEST_F(CardPath, CardPreparedAgainWithAnotherChoiceIsConnectedAgain) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  start();
+  {
+    CardPlay first(stereo16(48000 * 4));
+    ASSERT_TRUE(startPlaying(first));
+  }
+  const uint64_t format16 = sink->wireFormat();
+
+  stopLoop();
+  const std::size_t before = posted().size();
+  CardPlayOptions o = stereo16(48000 * 6 / 2);
+  o.format = 0x8;  // 24-bit
+  o.bufferBytes = 32 * 2880;
+  CardPlay again(o);
+  ASSERT_TRUE(again.open());
+  ASSERT_TRUE(again.choose());
+  // The old stream's status still stands, so this does not wait.
+  ASSERT_NE(again.prepare(), 0u);
+  startLoop();
+
+  // The old stream ends (3) and a new one is connected (7) in the new format.
+  ASSERT_TRUE(eventually([&] {
+    const std::vector<uint32_t> p = posted();
+    return p.size() >= before + 2 && p[p.size() - 2] == HOST_STATUS_READY && p.back() == 0x7;
+  })) << testing::PrintToString(posted());
+  EXPECT_NE(sink->wireFormat(), format16);
+  again.prefillBuffer();
+  again.start();
+  ASSERT_TRUE(eventually([&] { return again.card().hostStatus() == 0xF; }));
+  again.playAll();
+  ASSERT_TRUE(again.drain());
+  again.stop();
+  const std::vector<uint8_t> played = CardPlay::pattern(0, again.written(), 3);
+  eventually([&] { return arrivedAsPlayed(sink->audio(), played, 0); });
+  EXPECT_TRUE(arrivedAsPlayed(sink->audio(), played, 0));
+  EXPECT_EQ(failures.load(), 0);
   EXPECT_FALSE(stop.load());
 }
 
