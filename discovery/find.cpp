@@ -182,7 +182,10 @@ bool Find::sendMulti(const Send& request, MessageID answerId, std::map<KALMO::IP
       std::string text;
       from.get_str(text);
       DEBUG << "FindMultiAck[" << socket.interfaceIndex << "," << from.interfaceIndex << "]Valid : " << text;
-      answers[from] = std::move(r);
+      // The receive buffer is sized for the largest datagram; an answer kept
+      // until the run ends holds only what arrived, so a flood of short
+      // answers from many endpoints cannot cost 64 KiB each.
+      answers[from].datagram = KALMO::Buffer(r.datagram.begin(), r.datagram.end());
     }
   }
   return true;

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -352,6 +353,33 @@ TEST_F(FindTest, SweepGoesToExtraDestinationsToo) {
   EXPECT_EQ(engine.count(targets.endpoint(extra), VELLORA::FIND_REQ), 3u);
   EXPECT_EQ(found.size(), 1u);
   EXPECT_TRUE(found.begin()->first == targets.address(extra));
+}
+
+// A sweep keeps every answering endpoint's answer until the run ends, so
+// each must hold only the bytes that arrived: many short answers from many
+// endpoints (anyone on the link can send them) must not each keep a
+// receive buffer sized for the largest datagram.
+TEST_F(FindTest, SweepAnswersHoldOnlyTheBytesThatArrived) {
+  constexpr size_t kEndpoints = 64;
+  Find& f = client();
+  for (size_t i = 0; i < kEndpoints; ++i) {
+    const vsim::EndpointId e = engine.addEndpoint(loopback(0));
+    ASSERT_NE(e, vsim::NO_ENDPOINT);
+    f.extraDestinations.push_back(engine.address(e));
+  }
+  std::map<KALMO::IPAddress, VELLORA::Receive> answers;
+  // Answers collect across sweeps; a loaded machine may answer some of the
+  // copies only after a window has closed.
+  for (int sweep = 0; sweep < 3 && answers.size() < kEndpoints; ++sweep) {
+    ASSERT_TRUE(f.sendMulti(VELLORA::Send(VELLORA::FIND_REQ, 0), VELLORA::FIND_ANS, answers));
+  }
+  ASSERT_GE(answers.size(), kEndpoints / 2);
+  size_t held = 0;
+  for (const auto& [from, answer] : answers) {
+    EXPECT_TRUE(answer) << "an accepted FIND_ANS";
+    held += answer.datagram.capacity();
+  }
+  EXPECT_LE(held, answers.size() * 256);
 }
 
 }  // namespace
