@@ -249,15 +249,17 @@ uint64_t CardPlay::nextChunk(uint8_t* out, uint64_t n) {
   return n;
 }
 
-void CardPlay::updateConsumed() {
+bool CardPlay::updateConsumed() {
   const uint32_t buffer = options_.bufferBytes;
   const uint32_t rp = card_.readPos();
-  if (buffer == 0 || rp >= buffer) return;
+  if (buffer == 0 || rp >= buffer) return true;
   const uint64_t moved = (uint64_t{rp} + buffer - lastRead_) % buffer;
   lastRead_ = rp;
   // The daemon's read position can run ahead of a late writer; what it
   // passed beyond the written bytes frees nothing more.
+  const bool behind = consumed_ + moved > written_;
   consumed_ = std::min(consumed_ + moved, written_);
+  return !behind;
 }
 
 bool CardPlay::writeOne(uint64_t maxBytes) {
@@ -281,10 +283,20 @@ void CardPlay::start() { card_.start(); }
 
 uint64_t CardPlay::play(uint64_t bytes) {
   const uint64_t start = written_;
+  // How long the audio written ahead lasts at the least: the buffer less
+  // the period being written, read at twice the rate (a daemon catching up
+  // after a late cycle sends two cycles in one).
+  const uint64_t byteRate = 2 * cardRateHz(options_.rate) * frameBytes_;
+  const uint64_t ahead = std::max<uint64_t>(options_.bufferBytes - periodBytes_, periodBytes_);
+  const auto lasts = std::chrono::microseconds(byteRate ? ahead * 1000000 / byteRate : 0);
   auto lastProgress = Clock::now();
+  auto lastPoll = lastProgress;
   while (written_ - start < bytes && remaining() > 0 && !card_.removed()) {
     const uint64_t before = consumed_;
-    updateConsumed();
+    const auto now = Clock::now();
+    const bool away = now - lastPoll >= lasts;
+    lastPoll = now;
+    if (!updateConsumed() || away) ++late_;
     if (writeOne(bytes - (written_ - start)) || consumed_ != before) {
       lastProgress = Clock::now();
       continue;

@@ -79,6 +79,13 @@ class CardPlay {
   uint32_t periodBytes() const { return periodBytes_; }
   uint64_t written() const { return written_; }
   uint64_t checksum() const { return checksum_; }
+  // Times the writer was late while playing: the daemon's read position
+  // went past the written bytes, or the writer was away longer than the
+  // written-ahead audio lasts at twice the rate (the reader may have lapped
+  // it unseen). A
+  // late writer leaves old ring bytes where the daemon reads, as an
+  // underrun would on real hardware.
+  uint64_t late() const { return late_; }
   // Bytes of the source left to play (UINT64_MAX: unbounded).
   uint64_t remaining() const;
 
@@ -93,7 +100,8 @@ class CardPlay {
   bool readWavHeader();
   uint64_t nextChunk(uint8_t* out, uint64_t n);
   bool writeOne(uint64_t maxBytes);
-  void updateConsumed();
+  // False when the daemon's read position passed the written bytes.
+  bool updateConsumed();
 
   CardPlayOptions options_;
   SimCard card_;
@@ -107,6 +115,7 @@ class CardPlay {
   uint64_t consumed_ = 0;
   uint32_t lastRead_ = 0;
   uint64_t checksum_ = 14695981039346656037ull;
+  uint64_t late_ = 0;
   std::vector<uint8_t> chunk_;
 };
 

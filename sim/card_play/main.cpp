@@ -130,9 +130,9 @@ int main(int argc, char** argv) {
   const int32_t finalVolume = player.volume();
   player.unprepare();
   player.close();
-  std::printf("written=%llu checksum=%016llx volume=%d %s\n",
+  std::printf("written=%llu checksum=%016llx volume=%d late=%llu %s\n",
               static_cast<unsigned long long>(player.written()),
               static_cast<unsigned long long>(player.checksum()), finalVolume,
-              complete ? "complete" : "incomplete");
+              static_cast<unsigned long long>(player.late()), complete ? "complete" : "incomplete");
   return complete ? 0 : 1;
 }

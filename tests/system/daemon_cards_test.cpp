@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,14 +21,21 @@ namespace {
 using vellora_system::PlayOptions;
 using vellora_system::SystemRig;
 
-// Plays a frame counter into the card and checks that the port received it
-// unchanged.
-void playAndCompare(SystemRig& rig, int card, const std::string& target, const std::string& port,
-                    const PlayOptions& o, uint64_t bytes, uint32_t sampleBytes) {
+// How many times the player says it was late ("late=N" in its summary);
+// -1 when it does not say.
+long lateCount(const std::string& out) {
+  const auto at = out.rfind(" late=");
+  if (at == std::string::npos) return -1;
+  return std::strtol(out.c_str() + at + 6, nullptr, 10);
+}
+
+// Plays a frame counter into the card once and compares what the port
+// received with it.
+vsim::RecordingMatch playOnce(SystemRig& rig, int card, const std::string& target, const std::string& port,
+                              const PlayOptions& o, uint64_t bytes, uint32_t sampleBytes, std::string* out) {
   const std::string file = rig.writePattern(bytes, sampleBytes, port + ".pattern");
-  ASSERT_FALSE(file.empty());
-  std::string out;
-  ASSERT_EQ(rig.play(card, file, o, &out), 0) << out;
+  EXPECT_FALSE(file.empty());
+  EXPECT_EQ(rig.play(card, file, o, out), 0) << *out;
   // The stream ends once the card is no longer prepared.
   std::map<std::string, vellora_system::PortLine> summary;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -48,8 +56,29 @@ void playAndCompare(SystemRig& rig, int card, const std::string& target, const s
     bytesSeen = now;
   }
   const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, bytes, sampleBytes);
-  const vsim::RecordingMatch m = vsim::matchRecording(played, rig.recording(target, port));
-  EXPECT_TRUE(m.identical) << vsim::describeMatch(played, m) << "\n" << out;
+  return vsim::matchRecording(played, rig.recording(target, port));
+}
+
+// Plays a frame counter into the card and checks that the port received it
+// unchanged. A player that was late (a loaded machine kept it from writing
+// before the daemon read) left old ring bytes in the stream, as an underrun
+// would; such a play proves nothing and is played again, at most three
+// times.
+void playAndCompare(SystemRig& rig, int card, const std::string& target, const std::string& port,
+                    const PlayOptions& o, uint64_t bytes, uint32_t sampleBytes) {
+  for (int attempt = 1;; ++attempt) {
+    std::string out;
+    const vsim::RecordingMatch m = playOnce(rig, card, target, port, o, bytes, sampleBytes, &out);
+    const long late = lateCount(out);
+    ASSERT_GE(late, 0) << out;
+    if (m.identical) return;
+    if (late == 0 || attempt == 3) {
+      const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, bytes, sampleBytes);
+      ADD_FAILURE() << vsim::describeMatch(played, m) << "\n"
+                    << (late == 0 ? "" : "the player was late in every try\n") << out;
+      return;
+    }
+  }
 }
 
 TEST(DaemonCards, TwoPortsGiveTwoCardsWithTheirProfiles) {
@@ -85,11 +114,18 @@ TEST(DaemonCards, PlayedAudioArrivesByteForByte) {
   // Card bits: format 0x2 16-bit, 0x80 32-bit, 0x01000000 DSD in 32-bit
   // little-endian words; rate 0x4 48 kHz, 0x40 192 kHz, 0x8 88200 words/s
   // (DSD64); channels 0x2 stereo, 0x80 eight.
+  // A card buffer of 32 periods (about 200 to 320 ms), so that a player on
+  // a loaded machine is seldom late.
+  const auto choice = [](uint64_t format, uint64_t rate, uint64_t channels) {
+    PlayOptions o{format, rate, channels};
+    o.periods = 32;
+    return o;
+  };
   const Case cases[] = {
-      {"48 kHz 16-bit stereo", PlayOptions{0x2, 0x4, 0x2}, 2, 48000 * 4 * 2, 0},
-      {"192 kHz 32-bit 8 channels", PlayOptions{0x80, 0x40, 0x80}, 4, 192000 * 32 * 1, 0},
-      {"DSD64 stereo", PlayOptions{0x01000000, 0x8, 0x2}, 4, 88200 * 8 * 2, 0},
-      {"48 kHz with 1 packet in 100 dropped", PlayOptions{0x2, 0x4, 0x2}, 2, 48000 * 4 * 3, 100},
+      {"48 kHz 16-bit stereo", choice(0x2, 0x4, 0x2), 2, 48000 * 4 * 2, 0},
+      {"192 kHz 32-bit 8 channels", choice(0x80, 0x40, 0x80), 4, 192000 * 32 * 1, 0},
+      {"DSD64 stereo", choice(0x01000000, 0x8, 0x2), 4, 88200 * 8 * 2, 0},
+      {"48 kHz with 1 packet in 100 dropped", choice(0x2, 0x4, 0x2), 2, 48000 * 4 * 3, 100},
   };
   SystemRig rig;
   VELLORA_SETUP_RIG(rig);

@@ -353,6 +353,10 @@ std::vector<std::string> SystemRig::playArgs(int card, const std::string& file, 
     argv.push_back("--volume");
     argv.push_back(std::to_string(o.volume));
   }
+  if (o.periods != 0) {
+    argv.push_back("--periods");
+    argv.push_back(std::to_string(o.periods));
+  }
   return argv;
 }
 

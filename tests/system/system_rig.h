@@ -64,6 +64,7 @@ struct PlayOptions {
   uint64_t rate = 0x4;          // card rate bit (48 kHz)
   uint64_t channels = 0x2;      // card channel bit (stereo)
   int32_t volume = -1;          // card volume set before playing (-1: none)
+  uint32_t periods = 0;         // periods of the card buffer (0: the player's choice)
   int timeoutMs = 15000;
   int patternSeconds = 0;       // with no file: a generated frame counter this long
 };
