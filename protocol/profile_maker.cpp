@@ -140,8 +140,15 @@ bool fixAt(ProfileMaker& m, KALMO::Clock cycle, int n, Budget& budget) {
   // the stream would fall behind: take more packets while the count allows,
   // else the next shorter cycle.
   const uint64_t packetsMax = limit / m.PackDataSize;
+  // Each packet's share of the cycle in picoseconds: in whole microseconds
+  // the truncation drops up to a microsecond a packet, which at short packet
+  // times leaves the stream short of audio beyond what the feedback can
+  // make up for (a packet of 2.5 us would count as 2).
   const auto framesQ14 = [&](uint64_t c, uint64_t packets) {
-    return d.fps * 16384 * (us(c) / packets) / 1'000'000;
+    const unsigned __int128 q =
+        (unsigned __int128)d.fps * 16384 * c / ((unsigned __int128)packets * PS_PER_S);
+    constexpr uint64_t CAP = uint64_t(1) << 62;  // far beyond any packet, and no wrap below
+    return q > CAP ? CAP : uint64_t(q);
   };
   const auto fits = [&](uint64_t q) { return (q + 16383) / 16384 * d.fb <= m.PackDataSize; };
   uint64_t accepted = c0 - k * STEP;
@@ -179,7 +186,8 @@ bool varAt(ProfileMaker& m, KALMO::Clock cycle, int n) {
   if (d.Bps == 0 || us(cycle) == 0) return false;
 
   uint64_t size = cycleBytes(us(cycle), 1e-6f, d);
-  if (size > limit) {
+  const bool shortened = size > limit;
+  if (shortened) {
     size = limit;
     m.cycle = usToClock(bytesMicros(limit, d));
   } else {
@@ -192,6 +200,16 @@ bool varAt(ProfileMaker& m, KALMO::Clock cycle, int n) {
   per -= per % d.fb;
   // Packets smaller than a frame would carry no audio at all.
   if (per == 0) return false;
+  // Equal packets of whole frames may carry less than the cycle lasts (a
+  // limit, or a cycle's bytes, that does not split into them): the cycle is
+  // then the time the packets last. Otherwise every cycle would send less
+  // audio than the sink plays, beyond what the feedback can make up for
+  // when frames are large beside the packet size.
+  const uint64_t carried = per * ppc;
+  const bool shortOfCycle =
+      shortened ? carried < limit
+                : (unsigned __int128)carried * PS_PER_S < (unsigned __int128)uint64_t(cycle) * d.Bps;
+  if (shortOfCycle) m.cycle = usToClock(bytesMicros(carried, d));
   m.fixedPacketBytes = uint32_t(per);
   m.maxPacketBytes = uint32_t(per);
   m.framesPerPacketQ14 = uint32_t(per / d.fb * 16384);

@@ -133,9 +133,9 @@ TEST(ProfileMaker, GoldenSingleComputations) {
       {"var count, same cycle", 128, 10, varAuto(1 * MS),
        {1 * US, 128, 128, Q(1), 1, VELLORA::TRANSFER_VAR}, F64_HUGE},
       // 25.9 MB a cycle within 65535 x 65535 bytes; neither the byte rate nor
-      // the packet limit fit 32 bits.
+      // the packet limit fit 32 bits. 396 packets of 2.525 us hold 496.5 frames.
       {"fix at a huge rate", 65535, 65535, fix(1 * MS, 0),
-       {1 * MS, 0, 51840, 6442450, 396, VELLORA::TRANSFER_FIX}, F64_HUGE},
+       {1 * MS, 0, 65536, 8134407, 396, VELLORA::TRANSFER_FIX}, F64_HUGE},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -227,6 +227,85 @@ TEST(ProfileMaker, FixPacketsOfLargeFramesFitThePacketSize) {
             ASSERT_LE(largest, size) << f.value << " " << size << " " << cycle;
             ASSERT_LE(uint64_t(p.cycle), cycle);
             ASSERT_LE(p.packetsPerCycle, 10);
+          }
+        }
+      }
+    }
+  }
+}
+
+// Bytes one cycle of the profile sends: equal packets, or what the frame
+// accumulator hands out on average.
+double bytesPerCycle(const ProfileMaker& m, uint32_t fb) {
+  if (m.fixedPacketBytes != 0) return double(m.fixedPacketBytes) * m.packetsPerCycle;
+  return double(m.framesPerPacketQ14) / 16384.0 * fb * m.packetsPerCycle;
+}
+
+// The audio a cycle lasts, in bytes.
+double bytesOfCycle(const ProfileMaker& m, FormatConfigure f) {
+  const double bps = double(f.getSpeed()) * f.getBits() * f.getChannel() / 8;
+  return bps * double(uint64_t(m.cycle)) / 1e12;
+}
+
+TEST(ProfileMaker, EveryCycleCarriesTheAudioItLasts) {
+  // 8 channels of 32-bit PCM at 176.4 kHz (32-byte frames) and 16 channels
+  // of 32-bit PCM at 768 kHz (64-byte frames).
+  const FormatConfigure s32x8(0x10 | 0x800 | F44100 | (1ull << 37));
+  const FormatConfigure s32x16(0x20 | 0x800 | F48000 | (1ull << 39));
+  const struct {
+    const char* name;
+    FormatConfigure format;
+    unsigned short size, count;
+    Computation run;
+    Expect e;
+  } cases[] = {
+      // The 10200-byte limit makes packets of 128, not 136: 9600 bytes last
+      // 1700.7 us, not the 1807 us of the limit.
+      {"var over a limit of partial frames", s32x8, 136, 75, var(10 * MS, 0),
+       {1701 * US, 128, 128, Q(4), 75, VELLORA::TRANSFER_VAR}},
+      // 5664 bytes in 42 packets of whole frames are 42 x 128 = 5376 bytes:
+      // 952.4 us of audio, so not a 1 ms cycle.
+      {"var packets short of the cycle", s32x8, 136, 100, var(1 * MS, 0),
+       {953 * US, 128, 128, Q(4), 42, VELLORA::TRANSFER_VAR}},
+      // 250 us in 9 packets is 27.8 us a packet, 21.33 frames; counted as
+      // 27 us it would be 20.74 frames and 3% of the audio missing.
+      {"fix of short packets", s32x16, 1432, 10, fix(1 * MS, 0),
+       {250 * US, 0, 1408, 349525, 9, VELLORA::TRANSFER_FIX}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProfileMaker m = maker(c.format, c.size, c.count);
+    ASSERT_TRUE(c.run(m));
+    expectProfile(m, c.e);
+    const uint32_t fb = c.format.getWid() * c.format.getChannel();
+    EXPECT_GE(bytesPerCycle(m, fb) + fb, bytesOfCycle(m, c.format));
+  }
+
+  // Over formats with large frames beside small packets, every profile
+  // sends at least the audio its cycle lasts (less the rounding of the
+  // cycle to whole microseconds), so the stream never falls behind the
+  // sink by more than the feedback's reach.
+  const uint64_t types[] = {0x400, 0x800, 0x4000};
+  const unsigned channels[] = {2, 8, 16};
+  const unsigned long rates[] = {44100, 192000, 768000};
+  for (uint64_t type : types) {
+    for (unsigned ch : channels) {
+      for (unsigned long rate : rates) {
+        FormatConfigure f(type);
+        ASSERT_TRUE(f.setChannel(ch) && f.setSpeed(rate));
+        const uint32_t fb = f.getWid() * f.getChannel();
+        const double bps = double(rate) * f.getBits() * ch / 8;
+        for (unsigned short size : {136, 200, 520, 1432}) {
+          for (uint64_t cycle = 100 * US; cycle <= 10 * MS; cycle = cycle * 3 / 2) {
+            for (bool variable : {false, true}) {
+              ProfileMaker p = maker(f, size, 40);
+              if (!(variable ? p.configTransferVar(cycle, 0) : p.configTransferFix(cycle, 0))) {
+                continue;
+              }
+              const double missing = bytesOfCycle(p, f) - bytesPerCycle(p, fb);
+              ASSERT_LE(missing, bps * 1e-6 + fb)
+                  << f.value << " " << size << " " << cycle << " " << variable;
+            }
           }
         }
       }
