@@ -219,6 +219,13 @@ void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
     text = settings.get(t.key);
     if (number32(text) == 0 || !readTime(text, p.*t.field, t.key)) p.*t.field = defaults.*t.field;
   }
+  // The handshake carries the latency in 16 bits of 100 us: a longer one
+  // would wrap round to a short latency, or to none at all (the target's own).
+  if (p.latencyBuffer.get() > uint64_t{MAX_LATENCY_BUFFER_US} * PS_PER_US) {
+    WARNING << "Setting: LatencyBuffer " << p.latencyBuffer.get() / PS_PER_US << " capped at "
+            << MAX_LATENCY_BUFFER_US;
+    p.latencyBuffer = uint64_t{MAX_LATENCY_BUFFER_US} * PS_PER_US;
+  }
 }
 
 void readProfiles(KALMO::FileInf& settings, AlsaProfiles& profiles) {

@@ -35,6 +35,9 @@ struct AlsaSetting {
 constexpr uint64_t MAX_RING_BYTES = 256u * 1024u * 1024u;
 // Largest number of stream blocks between a card and its stream.
 constexpr int64_t MAX_SYNC_BUFFER_COUNT = 1024;
+// Largest latency the stream handshake can ask of a target: 16 bits of
+// 100 us units.
+constexpr int32_t MAX_LATENCY_BUFFER_US = 65535 * 100;
 
 struct AlsaProfile {
   AlsaProfile();

@@ -249,6 +249,40 @@ TEST(Profiles, TargetGroupsTakeWhatTheySetAndCopyTheRest) {
   EXPECT_EQ(odd.syncInfoCycle.get(), 100000 * US);
 }
 
+// The handshake asks for the latency in 16 bits of 100 us. A longer one
+// from the settings must not wrap round to a short latency, or to 0 (which
+// asks for the target's own), but stay the longest that can be asked for.
+TEST(Profiles, LatencyBeyondWhatTheHandshakeCarriesIsHeldAtTheLongest) {
+  struct Case {
+    const char* value;
+    uint64_t us;
+    bool capped;
+  };
+  const Case cases[] = {
+      {"3000", 3000, false},
+      {"6553500", 6553500, false},
+      {"6553600", 6553500, true},   // 65536 units: would ask for none
+      {"10000000", 6553500, true},  // would ask for 3.4 s
+      {"2147483647", 6553500, true},
+  };
+  for (const Case& c : cases) {
+    LogCapture log;
+    const AlsaProfiles p =
+        readAll(std::string("LatencyBuffer=") + c.value + "\n[Amp:Out]\nLatencyBuffer=" + c.value +
+                "\n[Copy:Out]\nCycleTime=2000\n");
+    for (const char* name : {"", "Amp:Out", "Copy:Out"}) {
+      const uint64_t latency = p.at(name).latencyBuffer.get();
+      EXPECT_EQ(latency, c.us * US) << c.value << " in [" << name << "]";
+      EXPECT_LE(latency / (100 * US), 0xFFFFu) << c.value;
+    }
+    EXPECT_EQ(log.count("Setting: LatencyBuffer "), c.capped ? 2u : 0u) << c.value;
+    if (c.capped) {
+      EXPECT_EQ(log.count(std::string("Setting: LatencyBuffer ") + c.value + " capped at 6553500"),
+                2u);
+    }
+  }
+}
+
 // Target names often carry a dot ("2.0"); the group of such a name must be
 // read alone, not mixed with a group named like its part before the dot.
 TEST(Profiles, DottedTargetNamesReadTheirOwnGroup) {
