@@ -5,6 +5,7 @@
 #include "protocol/ssync_pacing.h"
 #include "protocol/syslog_vellora.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -154,7 +155,10 @@ bool SSync::setSink(const KALMO::IPAddress& sink, Clock wantedLatency, bool prob
   Send ask(LATENCY_REQ, 0, 0, 0, 0, 0);
   if (!sendAck(sink, ask, LATENCY_ANS, answer, kHandshakeWait) || !answer) return false;
   hwLatency = answer.getOption1();
-  const uint16_t request = static_cast<uint16_t>(static_cast<uint64_t>(wantedLatency) / (100 * kUs));
+  // The wish travels in 100 us units in 16 bits: a longer one is held at the
+  // largest rather than wrapped to a short latency, or to 0, "the sink's own".
+  const uint16_t request = static_cast<uint16_t>(
+      std::min<uint64_t>(static_cast<uint64_t>(wantedLatency) / (100 * kUs), 0xFFFF));
   if (request == 0) {
     latency = answer.getOption0();
     INFO << "LATENCY_REQ hw=" << hwLatency * 100u << "us latency=" << latency * 100u << "us";

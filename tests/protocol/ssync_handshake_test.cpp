@@ -35,6 +35,10 @@ TEST(SSyncHandshake, AnswersGiveSupportLatencyAndLimits) {
       {"latency wish granted", pcmSink(), 5000 * kUs, true, pcm, 0, 0, 50, 1432, 0xFFFF},
       {"latency below 100 us takes the sink's", pcmSink(), 99 * kUs, true, pcm, 0, 0, 20, 1432,
        0xFFFF},
+      // 6553.6 ms and more do not fit the 16-bit wish: held at its largest, not
+      // wrapped to 0 (the sink's own) or to a few milliseconds.
+      {"latency wish of 6553.6 ms", pcmSink(), 65536 * 100 * kUs, true, pcm, 0, 0, 0xFFFF, 1432, 0xFFFF},
+      {"latency wish of 7 s", pcmSink(), 7000 * kMs, true, pcm, 0, 0, 0xFFFF, 1432, 0xFFFF},
       {"max ten times the mtu", sink([](auto& c) { c.dataSize = std::make_pair(uint16_t{1500}, uint16_t{15000}); }),
        0, true, pcm, 0, 0, 20, 1432, 10},
       {"no data size answer", sink([](auto& c) { c.dataSize.reset(); }), 0, true, pcm, 0, 0, 20, 1432, 10},
