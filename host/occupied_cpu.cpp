@@ -16,10 +16,27 @@ constexpr int32_t MAX_SLOTS = 1024;
 void OccupiedCPU::resetUserCpu() {
   std::lock_guard<std::mutex> lock(useCountMutex);
   useCount.clear();
+  const int32_t cpus = std::min(machineCpus, MAX_SLOTS);
+  // The main and notify threads are pinned with 16-bit CPU numbers: a range
+  // beyond the machine's CPUs would be cut to whatever its low bits name, so
+  // it keeps only the CPUs that exist, and pins nothing when none does.
+  if (cpuOther != -1 && rangeOther > 0) {
+    const int64_t end = std::min<int64_t>(cpus, int64_t{cpuOther} + rangeOther);
+    const int64_t kept = cpuOther < 0 ? 0 : std::max<int64_t>(end - cpuOther, 0);
+    if (kept < rangeOther) {
+      KALMO::SysLog::WARNING << "Setting: CpuOther " << cpuOther << "," << rangeOther
+                             << " outside the CPUs 0 to " << cpus - 1 << "; " << kept << " used";
+    }
+    if (kept > 0) {
+      rangeOther = static_cast<int32_t>(kept);
+    } else {
+      cpuOther = -1;
+      rangeOther = -1;
+    }
+  }
   if (rangeSend <= 0) return;
   // A range without a first CPU (-1) would hand out -1, which the nodes
   // take for "no CPU" and never give back.
-  const int32_t cpus = std::min(machineCpus, MAX_SLOTS);
   const int64_t end = std::min<int64_t>(cpus, int64_t{cpuSend} + rangeSend);
   const int64_t slots = cpuSend < 0 ? 0 : std::max<int64_t>(end - cpuSend, 0);
   if (slots < rangeSend) {

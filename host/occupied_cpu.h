@@ -15,7 +15,8 @@ class OccupiedCPU {
 
   // Sizes the use table to rangeSend slots, all free (empty without a range),
   // but only over CPUs that exist: a worker pinned to a missing CPU streams
-  // nothing, so such CPUs are never handed out.
+  // nothing, so such CPUs are never handed out. Keeps the "CpuOther" range
+  // within the CPUs that exist too (-1 when none of it does).
   void resetUserCpu();
   // One CPU of the range, or -1 without a range.
   int commitCpuSend();

@@ -1,5 +1,7 @@
 #include "host/occupied_cpu.h"
 
+#include "tests/host/log_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -114,6 +116,36 @@ TEST(OccupiedCPU, HandsOutOnlyCpusOfTheMachine) {
     for (std::size_t i = 0; i < c.commits.size(); ++i) got.push_back(cpus.commitCpuSend());
     EXPECT_EQ(got, c.commits) << c.name;
     EXPECT_EQ(cpus.useOf(8), -1) << c.name;
+  }
+}
+
+// The main and notify threads are pinned to the "CpuOther" range with 16-bit
+// CPU numbers: a range beyond the machine keeps only the CPUs that exist, so
+// CPU 65537 no longer pins them to CPU 1.
+TEST(OccupiedCPU, OtherRangeKeepsOnlyCpusOfTheMachine) {
+  const struct {
+    const char* name;
+    int first, count;
+    int wantFirst, wantCount;
+    bool warned;
+  } cases[] = {
+      {"range within the machine", 2, 4, 2, 4, false},
+      {"range reaching past the last CPU is cut", 6, 10, 6, 2, true},
+      {"whole machine and more", 0, 2147483647, 0, 8, true},
+      {"first CPU past the last pins nothing", 8, 1, -1, -1, true},
+      {"first CPU beyond 16 bits pins nothing", 65537, 1, -1, -1, true},
+      {"no range", -1, -1, -1, -1, false},
+  };
+  for (const auto& c : cases) {
+    host_test::LogCapture log;
+    OccupiedCPU cpus;
+    cpus.machineCpus = 8;
+    cpus.cpuOther = c.first;
+    cpus.rangeOther = c.count;
+    cpus.resetUserCpu();
+    EXPECT_EQ(cpus.cpuOther, c.wantFirst) << c.name;
+    EXPECT_EQ(cpus.rangeOther, c.wantCount) << c.name;
+    EXPECT_EQ(log.starting("Setting: CpuOther ").size(), c.warned ? 1u : 0u) << c.name;
   }
 }
 
