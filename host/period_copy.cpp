@@ -1,6 +1,7 @@
 #include "host/period_copy.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "base/syslog.h"
@@ -18,17 +19,29 @@ constexpr uint64_t SILENCE_RUN = 30;
 // paces, so a driver claiming more gets its oldest bytes dropped.
 constexpr uint64_t QUEUE_BUFFERS = 2;
 
-bool silenceLike(uint8_t b) {
-  return b == 0x00 || b == 0xFF || b == 0x5A || b == 0x69 || b == 0x96 || b == 0xA5;
+constexpr std::array<bool, 256> makeSilenceLike() {
+  std::array<bool, 256> t{};
+  for (uint8_t b : {0x00, 0xFF, 0x5A, 0x69, 0x96, 0xA5}) t[b] = true;
+  return t;
 }
+constexpr std::array<bool, 256> kSilenceLike = makeSilenceLike();
 
 }  // namespace
 
 bool hasSilenceRun(const uint8_t* data, uint64_t size) {
-  uint64_t run = 0;
-  for (uint64_t i = 0; i < size; ++i) {
-    run = silenceLike(data[i]) ? run + 1 : 0;
-    if (run >= SILENCE_RUN) return true;
+  // Every write of the stream is scanned, so the scan skips: in a window of
+  // SILENCE_RUN bytes it looks from the far end back for a byte that is not
+  // silence-like. None: the window is a run. Found at i: no run holds i, so
+  // the next window starts after it. Audio mostly ends the look at its
+  // first byte, and no byte is looked at more than twice.
+  uint64_t start = 0;
+  while (size - start >= SILENCE_RUN) {
+    uint64_t i = start + SILENCE_RUN - 1;
+    while (kSilenceLike[data[i]]) {
+      if (i == start) return true;
+      --i;
+    }
+    start = i + 1;
   }
   return false;
 }
@@ -200,7 +213,10 @@ void PeriodCopy::takeOneWrite(uint32_t size, uint32_t label, uint32_t bufferByte
   std::memcpy(incoming_.data(), ring_ + takePos, first);
   std::memcpy(incoming_.data() + first, ring_, size - first);
   takePos = (takePos + size) % bufferBytes;
-  INFO << "Dump:" << KALMO::BufferCS_const{incoming_.data(), incoming_.size()}.dump(48);
+  // The dump text is built only when the line is logged.
+  if (KALMO::SysLog::threshold.load(std::memory_order_relaxed) >= INFO) {
+    INFO << "Dump:" << KALMO::BufferCS_const{incoming_.data(), incoming_.size()}.dump(48);
+  }
 
   const bool zero = hasSilenceRun(incoming_.data(), incoming_.size());
   const bool same = lastPeriod.size() == incoming_.size() &&

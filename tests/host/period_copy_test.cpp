@@ -251,6 +251,50 @@ TEST(SilenceRun, ThirtySilenceLikeBytesAreARun) {
   }
 }
 
+// The scan skips through the bytes; a count byte by byte is the reference.
+// Runs of 28 to 31 bytes of each silence-like kind at every place in every
+// length up to 100, alone and after a 29-byte run that ends one byte before
+// them, and drawn bytes, silence-like with a chance that goes from none to
+// all over the rounds.
+TEST(SilenceRun, SkippingScanAgreesWithAByteByByteCount) {
+  const auto reference = [](const std::vector<uint8_t>& v) {
+    uint64_t run = 0;
+    for (uint8_t b : v) {
+      const bool like = b == 0x00 || b == 0xFF || b == 0x5A || b == 0x69 || b == 0x96 || b == 0xA5;
+      run = like ? run + 1 : 0;
+      if (run >= 30) return true;
+    }
+    return false;
+  };
+  const uint8_t kinds[] = {0x00, 0xFF, 0x5A, 0x69, 0x96, 0xA5};
+  for (size_t length = 0; length <= 100; ++length) {
+    for (size_t runLength = 28; runLength <= 31; ++runLength) {
+      for (size_t at = 0; at + runLength <= length; ++at) {
+        for (bool before : {false, true}) {
+          std::vector<uint8_t> v = pattern(0, length);
+          for (size_t i = 0; i < runLength; ++i) v[at + i] = kinds[(at + i) % 6];
+          if (before && at >= 30) {
+            std::fill(v.begin() + static_cast<long>(at - 30), v.begin() + static_cast<long>(at - 1),
+                      0xA5);
+          }
+          ASSERT_EQ(hasSilenceRun(v.data(), v.size()), reference(v))
+              << "length " << length << " run " << runLength << " at " << at << " before "
+              << before;
+        }
+      }
+    }
+  }
+  uint32_t x = 1;
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<uint8_t> v(1 + round % 400);
+    for (uint8_t& b : v) {
+      x = x * 1103515245u + 12345u;
+      b = ((x >> 16) & 15) < static_cast<uint32_t>(round % 17) ? kinds[(x >> 20) % 6] : 0x11;
+    }
+    ASSERT_EQ(hasSilenceRun(v.data(), v.size()), reference(v)) << "round " << round;
+  }
+}
+
 TEST_F(DelayLine, SilenceRunMutesTheNextWrites) {
   std::vector<uint8_t> quiet = pattern(0, 1200);
   std::fill(quiet.begin() + 100, quiet.begin() + 130, 0x00);
