@@ -99,6 +99,10 @@ void Sink::readData() {
 }
 
 Sink::~Sink() {
+  {
+    std::lock_guard<std::mutex> lock(life_->mu);
+    life_->alive = false;
+  }
   sim_.onEndpoint(handshake_, TargetSim::Handler());
   sim_.onEndpoint(control_, TargetSim::Handler());
   // A handler may still be running on the engine thread: wait for it by
@@ -218,6 +222,9 @@ bool Sink::onHandshake(const Datagram& d) {
       highest_ = 0;
       previous_ = 0;
       seenAny_ = false;
+      wireHighest_ = 0;
+      wireAny_ = false;
+      streamGen_ += 1;
       stats_ = SinkStats();
       stats_.connects = 1;
       const StatusID status = static_cast<StatusID>(STATUS_ACK | phaseBits());
@@ -248,8 +255,21 @@ void Sink::flushStaleData() {
   }
 }
 
-void Sink::sendControl(const std::vector<uint8_t>& bytes) {
-  (void)sim_.send(control_, hostControl_, bytes);
+void Sink::sendControl(const std::vector<uint8_t>& bytes, ToHost kind) {
+  sendThroughNet(control_, hostControl_, bytes, kind);
+}
+
+void Sink::sendThroughNet(EndpointId from, const KALMO::IPAddress& to, std::vector<uint8_t> bytes,
+                          ToHost kind) {
+  const NetFate f = toHost_ ? toHost_(kind) : NetFate();
+  if (f.drop) return;
+  for (int i = 0; i < f.copies; ++i) {
+    if (f.delay.count() > 0) {
+      sim_.sendLater(f.delay, from, to, bytes);
+    } else {
+      (void)sim_.send(from, to, bytes);
+    }
+  }
 }
 
 bool Sink::onControl(const Datagram& d) {
@@ -258,16 +278,55 @@ bool Sink::onControl(const Datagram& d) {
   switch (d.code) {
     case STREAMDATA_REQ: {
       const StatusID s = d.status;
-      onPacket(d.option0(), false, (s & CYCLE_END) != 0, (s & INFO_REQ) != 0, false, 0,
-               d.payload.data(), d.payload.size(), d.time);
+      const uint16_t sequence = d.option0();
+      // A number at or behind the newest on the wire was sent before.
+      const int delta = static_cast<int16_t>(
+          static_cast<uint16_t>(sequence - static_cast<uint16_t>(wireHighest_)));
+      const bool resent = wireAny_ && delta <= 0;
+      if (!wireAny_) {
+        wireHighest_ = sequence;
+      } else if (delta > 0) {
+        wireHighest_ += static_cast<uint64_t>(delta);
+      }
+      wireAny_ = true;
+      stats_.wire += 1;
+      const bool cycleEnd = (s & CYCLE_END) != 0, info = (s & INFO_REQ) != 0;
+      const NetFate f = toSink_ ? toSink_(WirePacket{sequence, resent, cycleEnd, info}) : NetFate();
+      if (f.drop) {
+        stats_.netDropped += 1;
+        break;
+      }
+      for (int i = 0; i < f.copies; ++i) {
+        if (f.delay.count() <= 0) {
+          onPacket(sequence, false, cycleEnd, info, false, 0, d.payload.data(), d.payload.size(),
+                   d.time);
+          continue;
+        }
+        sim_.after(f.delay, [this, life = life_, gen = streamGen_, sequence, cycleEnd, info,
+                             audio = d.payload] {
+          std::lock_guard<std::mutex> alive(life->mu);
+          if (!life->alive) return;
+          std::unique_lock<std::mutex> later(mu_);
+          // Held back past the end of its stream: the sink has moved on.
+          if (gen != streamGen_) return;
+          KALMO::Clock now;
+          now.now();
+          onPacket(sequence, false, cycleEnd, info, false, 0, audio.data(), audio.size(), now);
+          later.unlock();
+          cv_.notify_all();
+        });
+      }
       break;
     }
     case DSICONNECT_REQ: {
       stats_.disconnects += 1;
       const bool answer = config_.answerDisconnect && !silent_;
+      if (answer) {
+        sendThroughNet(d.endpoint, d.sender, TargetSim::build(DSICONNECT_ANS, STATUS_ACK, 0),
+                       ToHost::OTHER);
+      }
       lock.unlock();
       cv_.notify_all();
-      if (answer) sim_.reply(d, Answer{DSICONNECT_ANS, STATUS_ACK, 0, {}});
       return true;
     }
     case SYNCHRO_STATUS_REQ: {
@@ -347,7 +406,10 @@ void Sink::onPacket(uint16_t sequence, bool sevenBits, bool cycleEnd, bool infoR
     resendAsked_ = false;
   } else {
     stats_.ahead += 1;
-    const bool retry = resendAsked_ && static_cast<uint64_t>(time - resendAskedAt_) >= kResendRetry;
+    // An info request is answered only after the request is renewed: the
+    // first may have been lost, and the answer may be what closes the stream.
+    const bool retry = resendAsked_ && (infoRequest || static_cast<uint64_t>(time - resendAskedAt_) >=
+                                                           kResendRetry);
     if (!resendAsked_ || retry) {
       if (!resendAsked_) stats_.gaps += 1;
       resendAsked_ = true;
@@ -355,7 +417,8 @@ void Sink::onPacket(uint16_t sequence, bool sevenBits, bool cycleEnd, bool infoR
       if (!silent_) {
         stats_.resendRequests += 1;
         sendControl(TargetSim::build(STREAMINFO_ANS, static_cast<StatusID>(RESEND_REQ | phaseBits()),
-                                     uint64_t{static_cast<uint16_t>(expected_)} << 16));
+                                     uint64_t{static_cast<uint16_t>(expected_)} << 16),
+                    ToHost::RESEND_REQUEST);
       }
     }
   }
@@ -366,7 +429,8 @@ void Sink::onPacket(uint16_t sequence, bool sevenBits, bool cycleEnd, bool infoR
       const SinkFeedback f = feedback_;
       sendControl(TargetSim::build(STREAMINFO_ANS, phaseBits(),
                                    uint64_t{f.option0} | uint64_t{f.option1} << 16 |
-                                       uint64_t{f.option2} << 32));
+                                       uint64_t{f.option2} << 32),
+                  ToHost::FEEDBACK);
     }
   }
 }
@@ -399,6 +463,17 @@ void Sink::dropOnce(uint64_t index) {
 void Sink::dropEvery(uint64_t k) {
   std::lock_guard<std::mutex> lock(mu_);
   dropEvery_ = k;
+}
+
+void Sink::setNetwork(PacketNet toSink, HostNet toHost) {
+  std::lock_guard<std::mutex> lock(mu_);
+  toSink_ = std::move(toSink);
+  toHost_ = std::move(toHost);
+}
+
+void Sink::pause(std::chrono::milliseconds length) {
+  // The engine serves every endpoint of the sink on one thread.
+  sim_.after(std::chrono::milliseconds(0), [length] { std::this_thread::sleep_for(length); });
 }
 
 bool Sink::sendToHost(uint16_t code, StatusID status, uint64_t option, EndpointId from) {

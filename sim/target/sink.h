@@ -23,6 +23,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -43,6 +44,25 @@ struct SinkFeedback {
   static SinkFeedback tooFull(int kind = 1);   // error +0.5
   static SinkFeedback tooEmpty(int kind = 1);  // error -0.5
 };
+
+// What the network between host and sink does to one datagram.
+struct NetFate {
+  bool drop = false;
+  int copies = 1;                      // delivered this often when not dropped
+  std::chrono::milliseconds delay{0};  // held back (later datagrams overtake it)
+};
+
+// Fates for the two directions. A stream packet is known by its header; a
+// datagram to the host by its kind.
+struct WirePacket {
+  uint16_t sequence = 0;
+  bool resent = false;  // the number was on the wire before
+  bool cycleEnd = false;
+  bool infoRequest = false;
+};
+enum class ToHost { RESEND_REQUEST, FEEDBACK, OTHER };
+using PacketNet = std::function<NetFate(const WirePacket& packet)>;
+using HostNet = std::function<NetFate(ToHost kind)>;
 
 struct SinkConfig {
   // SUPPORTFORMAT_ANS per group asked; the answer to option 0 is their union.
@@ -94,6 +114,8 @@ struct SinkStats {
   uint64_t disconnects = 0;     // DSICONNECT_REQ received
   uint64_t synchroStatus = 0;   // SYNCHRO_STATUS_REQ received
   uint64_t connects = 0;        // CONNECT_REQ or CONNECTMS_REQ accepted
+  uint64_t wire = 0;            // stream packets the host put on the wire
+  uint64_t netDropped = 0;      // lost to the network (setNetwork)
 };
 
 class Sink {
@@ -116,6 +138,12 @@ class Sink {
   void setAnswerDisconnect(bool answer);
   void dropOnce(uint64_t index);    // drop this packet's first arrival
   void dropEvery(uint64_t k);       // drop the first arrival of every k-th packet (0: none)
+  // A network between host and sink: stream packets on the control port
+  // and the sink's resend requests, feedback and DSICONNECT_ANS pass
+  // through these (an empty function passes everything as it is).
+  void setNetwork(PacketNet toSink, HostNet toHost);
+  // The sink takes nothing in for this long (its queues fill meanwhile).
+  void pause(std::chrono::milliseconds length);
   // Sends an unasked message to the host's control socket, from the control
   // port (or from `from` when given).
   bool sendToHost(uint16_t code, VELLORA::StatusID status, uint64_t option,
@@ -148,7 +176,10 @@ class Sink {
                 uint8_t tag, const uint8_t* audio, size_t bytes, KALMO::Clock time);
   bool shouldDrop(uint64_t index);
   void append(const uint8_t* audio, size_t bytes);
-  void sendControl(const std::vector<uint8_t>& bytes);
+  void sendControl(const std::vector<uint8_t>& bytes, ToHost kind);
+  // Sends to `to` from endpoint `from` as the network decides; caller holds mu_.
+  void sendThroughNet(EndpointId from, const KALMO::IPAddress& to, std::vector<uint8_t> bytes,
+                      ToHost kind);
   // Drops what the data port holds of an earlier stream; caller holds mu_.
   void flushStaleData();
   VELLORA::StatusID phaseBits() const;
@@ -171,6 +202,17 @@ class Sink {
   uint64_t dropEvery_ = 0;
   uint64_t droppedUpTo_ = 0;  // every-k drops are decided once per index
   bool anyDropped_ = false;
+  PacketNet toSink_;
+  HostNet toHost_;
+  uint64_t wireHighest_ = 0;  // newest sequence the host put on the wire, unwrapped
+  bool wireAny_ = false;
+  uint64_t streamGen_ = 0;  // streams begun
+  // Delayed packets run on the engine after the sink may be gone.
+  struct Life {
+    std::mutex mu;
+    bool alive = true;
+  };
+  std::shared_ptr<Life> life_ = std::make_shared<Life>();
 
   KALMO::IPAddress hostControl_;
   bool ms_ = false;
