@@ -87,6 +87,12 @@ class SSync : public Connection, public SyncConvert {
     uint16_t resendCount = 0;
     CloseStep closeStep = CLOSE_NONE;
     KALMO::Clock closeStart;  // when the final packet was built
+    // Resends asked for while closing: once they went out the sink is asked
+    // again, and the close goes on at closeRecheckBy with or without its
+    // answer (a resend lost on the way would lose the end of the audio).
+    bool closeRecheck = false;
+    KALMO::Clock closeRecheckBy;
+    KALMO::Clock closeRecheckWait;
     KALMO::Clock infoStart;
     KALMO::Clock lastReceive;
     KALMO::Clock receiveLimit;

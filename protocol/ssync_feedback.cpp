@@ -57,6 +57,10 @@ bool SSync::handleStreamInfo(Worker& w, const Receive& r) {
     }
     w.resendCount = static_cast<uint16_t>(count);
     INFO << "   count resend " << o1 << "   " << o2 << " " << count;
+    if (count > 0 && w.closeStep == CLOSE_DISCONNECT) {
+      w.closeStep = CLOSE_FINAL_SENT;
+      w.closeRecheck = true;
+    }
     return true;
   }
 

@@ -211,6 +211,10 @@ bool SSync::syncWorker() {
   }
   const uint64_t eightInfo = 8 * static_cast<uint64_t>(infoCycle);
   w.receiveLimit = eightInfo > 1000 * kMs ? eightInfo : 1000 * kMs;
+  // Long enough for the sink to answer the info request after closing
+  // resends, well within the closing limit.
+  w.closeRecheckWait = std::min<uint64_t>(
+      std::max<uint64_t>(4 * static_cast<uint64_t>(infoCycle), 100 * kMs), w.receiveLimit / 2);
   if (p0.mode == TRANSFER_RANDOM) {
     try {
       std::random_device device("default");
@@ -241,11 +245,19 @@ bool SSync::syncWorker() {
     // Packets the sink asked for in its last answer go out first: a
     // resend request may be that answer, and the audio it asks for would
     // otherwise be lost at the very end.
+    w.now.now();
+    if (w.closeRecheck) {
+      if (w.resendCount > 0) {
+        w.closeRecheckBy = w.now + w.closeRecheckWait;
+      } else if (w.closeStep == CLOSE_DISCONNECT || !later(w.closeRecheckBy, w.now)) {
+        w.closeRecheck = false;
+        w.closeStep = CLOSE_DISCONNECT;
+      }
+    }
     if (w.closeStep == CLOSE_DISCONNECT && w.resendCount == 0) {
       disconnectExchange(w);
       return true;
     }
-    w.now.now();
     bool followsWait = false;
     if (later(w.nextCycle, w.now)) {
       const int32_t mode = workMode.load();

@@ -220,6 +220,41 @@ TEST(SSyncFeedback, ResendsAskedWhileClosingGoOutBeforeTheClosingExchange) {
   EXPECT_GE(st.disconnects, 1u);
 }
 
+// The last audio packet is lost, and so are its first two resends: the
+// second goes out in answer to the closing info request. The host asks the
+// sink once more after such resends instead of closing at once, so the
+// sink gets its third chance and the end of the audio arrives.
+TEST(SSyncFeedback, ResendsLostWhileClosingAreAskedForAgain) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  vsim::SinkConfig config = pcmSink();
+  config.answerSynchroNode = false;
+  StreamRun r(config);
+  r.host.playAtStart = true;  // audio from sequence number 4 on
+  // 1000 packets of 96 bytes after the 4 of the prefill cycle.
+  const uint16_t lastAudio = 4 + 1000 - 1;
+  std::atomic<int> arrivals{0};
+  r.sink->setNetwork(
+      [&](const vsim::WirePacket& p) {
+        vsim::NetFate f;
+        if (p.sequence == lastAudio) f.drop = arrivals.fetch_add(1) < 3;
+        return f;
+      },
+      {});
+  r.stream(
+      kStereo16At48k, 24000,
+      [](SSync& h) {
+        h.setConfigTransfer(cycleProfile(2000, 4, 96, 0));
+        return true;
+      },
+      StreamRun::PLAYING);
+  // Closing begins at once; the audio still runs out to its end first.
+  r.host.disconnect();
+  EXPECT_EQ(r.host.syncState.load(), SSync::Idle);
+  EXPECT_GE(arrivals.load(), 4) << "the lost packet was not sent often enough";
+  EXPECT_TRUE(audioMatches(r.sink->audio(), r.expected, 0, true));
+  EXPECT_GE(r.sink->stats().disconnects, 1u);
+}
+
 TEST(SSyncFeedback, SinkEndsTheStreamOnlyFromItsControlPort) {
   VELLORA_REQUIRE_PRIVATE_NET();
   StreamRun r;
