@@ -22,9 +22,21 @@ void bridgeSleep(uint64_t picoseconds) {
   }
 }
 
-void VelloraCardBridge::ReleaseTracker::begin() {
+void VelloraCardBridge::ReleaseTracker::begin(int card) {
   std::lock_guard<std::mutex> lock(mutex);
   ++count;
+  cards.insert(card);
+}
+
+void VelloraCardBridge::ReleaseTracker::removed(int card) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = cards.find(card);
+  if (it != cards.end()) cards.erase(it);
+}
+
+bool VelloraCardBridge::ReleaseTracker::holds(int card) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return cards.count(card) != 0;
 }
 
 void VelloraCardBridge::ReleaseTracker::end() {
@@ -146,7 +158,7 @@ void VelloraCardBridge::releaseLost(const std::set<KALMO::IPAddress>& lost) {
     record->node = node;
     record->driver = &driver_;
     record->tracker = releases_;
-    releases_->begin();
+    releases_->begin(node->getMemNo());
     try {
       std::thread(releaseThread, record).detach();
     } catch (const std::system_error&) {
@@ -174,6 +186,9 @@ void VelloraCardBridge::releaseThread(ReleaseNodeSt* record) {
   const int n = node->getMemNo();
   closeNode(node);
   (void)record->driver->remove(record->controlFd, n);
+  // Freed before done is set, so a scan that saw the release end may take
+  // the number again at once.
+  record->tracker->removed(n);
   delete node;
   record->node = nullptr;
   record->done.store(true);
@@ -193,7 +208,9 @@ bool VelloraCardBridge::cardInUse(int card, const AliveNodeSt* except) const {
   for (const auto& [address, node] : aliveNodes) {
     if (node != except && node->cardFd >= 0 && node->getMemNo() == card) return true;
   }
-  return false;
+  // A release that outlived its scan may still be closing the card, and
+  // its remove would take the card away from a new node.
+  return releases_->holds(card);
 }
 
 void VelloraCardBridge::attach(std::map<KALMO::IPAddress, ScanCandidate>& candidates) {
@@ -245,9 +262,10 @@ bool VelloraCardBridge::attachOne(const KALMO::IPAddress& address, ScanCandidate
   const long card = driver_.create(controlFd, alsaSetting.ringBytes());
   if (card < 0 || card > BRIDGE_CARD_MAX || cardInUse(static_cast<int>(card), node)) {
     // A number beyond 255 names no card device, and a remove for it would
-    // reach another card. A number another node holds is that node's card:
-    // binding it would clear the ring and block it is streaming from, and
-    // a remove would take it away from under it.
+    // reach another card. A number another node (or a release still under
+    // way) holds is that node's card: binding it would clear the ring and
+    // block it is streaming from, and a remove would take it away from
+    // under it.
     INFO << "Add Bridge  Err";
     dropNode(address, node);
     return true;

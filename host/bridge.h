@@ -38,12 +38,17 @@ class VelloraCardBridge {
     int32_t aliveCount = -1;
   };
 
-  // Counts the release threads that have not ended yet; shared with them,
-  // so it outlives whichever side finishes last.
+  // Counts the release threads that have not ended yet, and the cards they
+  // have not removed yet; shared with them, so it outlives whichever side
+  // finishes last.
   class ReleaseTracker {
    public:
-    void begin();
+    void begin(int card);
+    // The thread's card has been removed (its number is free again).
+    void removed(int card);
     void end();
+    // True while a release thread still holds the card.
+    bool holds(int card);
     // True when no release thread is left within the time (picoseconds per
     // thread still running at the call).
     bool waitAll(uint64_t perThread);
@@ -53,6 +58,7 @@ class VelloraCardBridge {
     std::mutex mutex;
     std::condition_variable cond;
     int count = 0;
+    std::multiset<int> cards;
   };
 
   // The hand-over record between the scan and one release thread.
@@ -105,7 +111,8 @@ class VelloraCardBridge {
   // One candidate; false when the remaining candidates wait for a later scan.
   bool attachOne(const KALMO::IPAddress& address, ScanCandidate& candidate);
   void dropNode(const KALMO::IPAddress& address, AliveNodeSt* node);
-  // True when a node other than `except` is bound to card `card`.
+  // True when a node other than `except` is bound to card `card`, or a
+  // release thread has not removed it yet.
   bool cardInUse(int card, const AliveNodeSt* except) const;
   static void releaseThread(ReleaseNodeSt* record);
   // Disconnects an open stream, then takes the node's card down.

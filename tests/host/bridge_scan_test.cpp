@@ -408,6 +408,58 @@ TEST_F(BridgeTwoTargetTest, CardNumberAnotherNodeHoldsIsNotUsed) {
   EXPECT_EQ(driver->liveMappings(), 1);
 }
 
+TEST_F(BridgeTwoTargetTest, CardNumberAReleaseStillHoldsIsNotUsedUntilRemoved) {
+  std::string reply;
+  ASSERT_TRUE(targets->command("vanish dac", reply)) << reply;
+  ASSERT_TRUE(scan());
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u);
+  ASSERT_EQ(bridge->aliveNodes.begin()->second->getMemNo(), 0);
+
+  // amp's release outlives its scan: the removal of card 0 hangs.
+  ASSERT_TRUE(targets->command("vanish amp", reply)) << reply;
+  driver->holdRequest(vsim::Req::Remove);
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(scan());
+  ASSERT_EQ(log.count("delete node: timeout"), 1u);
+  ASSERT_TRUE(bridge->aliveNodes.empty());
+  ASSERT_TRUE(driver->waitHeld(vsim::Req::Remove, 1, 1000));
+
+  // The driver hands out 0 again for dac's new port: that card is still
+  // the release's, and its pending remove would take it from dac's node.
+  driver->failRequest(vsim::Req::Create, 0, 1);
+  {
+    vellora_test::NsScope in(net.targetNs());
+    ASSERT_TRUE(in.ok());
+    ASSERT_TRUE(targets->command("appear dac", reply)) << reply;
+  }
+  ASSERT_TRUE(scan());
+  EXPECT_EQ(log.count("TargetName : dac:out"), 1u);
+  EXPECT_EQ(log.count("Add Bridge  Err"), 1u);
+  EXPECT_TRUE(bridge->aliveNodes.empty());
+  EXPECT_EQ(requests(vsim::Req::Attach, 0), 1);
+
+  driver->releaseRequest(vsim::Req::Remove);
+  for (int i = 0; i < 200 && log.count("delete node:0") == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(log.count("delete node:0"), 1u);
+  EXPECT_EQ(requests(vsim::Req::Remove, 0), 1);
+
+  // Once removed, the number is free again: dac, forgotten while away and
+  // back, gets card 0.
+  ASSERT_TRUE(targets->command("vanish dac", reply)) << reply;
+  ASSERT_TRUE(scan());
+  {
+    vellora_test::NsScope in(net.targetNs());
+    ASSERT_TRUE(in.ok());
+    ASSERT_TRUE(targets->command("appear dac", reply)) << reply;
+  }
+  ASSERT_TRUE(scan());
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u);
+  EXPECT_EQ(bridge->aliveNodes.begin()->second->getMemNo(), 0);
+  EXPECT_STREQ(bridge->aliveNodes.begin()->second->controlBlock->targetName, "dac");
+  EXPECT_EQ(driver->liveMappings(), 1);
+}
+
 TEST_F(BridgeLinkTest, ShutdownWaitsForAReleaseThatOutlivedItsScan) {
   // Card 0 belongs to someone else, so the node's card (1) differs from the
   // last request (which reads as a removal of card 0).
