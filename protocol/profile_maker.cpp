@@ -201,15 +201,19 @@ bool varAt(ProfileMaker& m, KALMO::Clock cycle, int n) {
   // Packets smaller than a frame would carry no audio at all.
   if (per == 0) return false;
   // Equal packets of whole frames may carry less than the cycle lasts (a
-  // limit, or a cycle's bytes, that does not split into them): the cycle is
-  // then the time the packets last. Otherwise every cycle would send less
-  // audio than the sink plays, beyond what the feedback can make up for
-  // when frames are large beside the packet size.
+  // limit, or a cycle's bytes, that does not split into them). The feedback
+  // speeds the stream up by 3% at most (kCorrectionMax); a shortfall beyond
+  // 2% (frames large beside the packet size) would leave it too little room
+  // for the clocks' drift, so the cycle is then the time the packets last.
+  // A smaller one keeps the cycle, so that a cycle the sink asks for
+  // exactly is not refused for a few bytes of rounding.
   const uint64_t carried = per * ppc;
-  const bool shortOfCycle =
-      shortened ? carried < limit
-                : (unsigned __int128)carried * PS_PER_S < (unsigned __int128)uint64_t(cycle) * d.Bps;
-  if (shortOfCycle) m.cycle = usToClock(bytesMicros(carried, d));
+  const unsigned __int128 needed =
+      shortened ? (unsigned __int128)limit * PS_PER_S
+                : (unsigned __int128)uint64_t(cycle) * d.Bps;
+  if ((unsigned __int128)carried * PS_PER_S * 100 < needed * 98) {
+    m.cycle = usToClock(bytesMicros(carried, d));
+  }
   m.fixedPacketBytes = uint32_t(per);
   m.maxPacketBytes = uint32_t(per);
   m.framesPerPacketQ14 = uint32_t(per / d.fb * 16384);
