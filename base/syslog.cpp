@@ -137,8 +137,7 @@ void SysLogOut::putClock(Clock value) {
 
 SysLogNode operator<<(SysLogLevel level, const char* text) {
   // A filtered statement costs this one comparison and allocates nothing.
-  if ((static_cast<int>(level) & 7) > threshold.load(std::memory_order_relaxed))
-    return SysLogNode(nullptr, true);
+  if (!logs(level)) return SysLogNode(nullptr, true);
   const auto prio = static_cast<SysLogFacilityLevel>((static_cast<int>(getFacility()) * 8) |
                                                      static_cast<int>(level));
   auto* out = new (std::nothrow) SysLogOut(prio);

@@ -71,6 +71,12 @@ constexpr size_t kHeaderSize = 31;  // "<000>MMM DD hh mm ss localhost "
 // start value) logs nothing. Set once at start-up, read by every thread.
 extern std::atomic<int> threshold;
 
+// True when a statement of this level is logged: values that cost work to
+// make (a dump, a formatted table) are made only then.
+inline bool logs(SysLogLevel level) {
+  return (static_cast<int>(level) & 7) <= threshold.load(std::memory_order_relaxed);
+}
+
 // One record: header template, then the body appended by the statement.
 class SysLogOut {
  public:

@@ -31,37 +31,24 @@ std::vector<uint8_t> audio(size_t n, bool quiet) {
   return v;
 }
 
-struct Card {
-  Card(uint32_t period, uint32_t periods)
-      : bufferBytes(period * periods), storage((bufferBytes + SYNC_MEM_CONTROL_SIZE) / 8 + 1, 0) {
-    ring = reinterpret_cast<uint8_t*>(storage.data());
-    block = reinterpret_cast<SyncMemControl*>(ring + bufferBytes);
-    block->bufferBytes = bufferBytes;
-    block->periodCount = periods;
-    block->memStatus = MEM_STATUS_OPEN | MEM_STATUS_PREPARED | MEM_STATUS_RUNNING;
-  }
-  uint32_t bufferBytes;
-  std::vector<uint64_t> storage;
-  uint8_t* ring;
-  SyncMemControl* block;
-};
-
 // args: period bytes, delay line (0/1), quiet audio (0/1).
 void BM_periodCopy(benchmark::State& state) {
   const uint32_t period = static_cast<uint32_t>(state.range(0));
   const bool delayLine = state.range(1) != 0;
   const bool quiet = state.range(2) != 0;
   VELLORA::SysLogVellora::vellora_log = KALMO::SysLog::NOTICE;
-  Card card(period, 4);
+  vsim::MemoryCard card(period * 4);
+  card.geometry(card.ringBytes, 4);
+  card.run(true);
   PeriodCopy copy;
-  copy.attach(card.ring, card.bufferBytes, card.block);
-  copy.reset(card.bufferBytes, 4);
+  copy.attach(card.ring, card.ringBytes, card.block);
+  copy.reset(card.ringBytes, 4);
   // Enough different periods that no write repeats the one before.
   const std::vector<uint8_t> source = audio(size_t{period} * 7, quiet);
   VELLORA::Stream out;
   size_t at = 0;
   for (auto _ : state) {
-    vsim::cardWrite(card.ring, card.bufferBytes, *card.block, source.data() + at, period);
+    vsim::cardWrite(card.ring, card.ringBytes, *card.block, source.data() + at, period);
     at = (at + period) % (size_t{period} * 7);
     benchmark::DoNotOptimize(copy.fill(out, delayLine, 0x00));
     benchmark::DoNotOptimize(out.data);

@@ -11,6 +11,18 @@ namespace {
 // larger range from the settings is not worth a larger table.
 constexpr int32_t MAX_SLOTS = 1024;
 
+// How many CPUs of the range first..first+count-1 are among the machine's
+// first `cpus`; fewer than the range asks for are named in a warning.
+int64_t cpusKept(const char* key, int32_t first, int32_t count, int32_t cpus) {
+  const int64_t end = std::min<int64_t>(cpus, int64_t{first} + count);
+  const int64_t kept = first < 0 ? 0 : std::max<int64_t>(end - first, 0);
+  if (kept < count) {
+    KALMO::SysLog::WARNING << "Setting: " << key << " " << first << "," << count
+                           << " outside the CPUs 0 to " << cpus - 1 << "; " << kept << " used";
+  }
+  return kept;
+}
+
 }  // namespace
 
 void OccupiedCPU::resetUserCpu() {
@@ -21,12 +33,7 @@ void OccupiedCPU::resetUserCpu() {
   // beyond the machine's CPUs would be cut to whatever its low bits name, so
   // it keeps only the CPUs that exist, and pins nothing when none does.
   if (cpuOther != -1 && rangeOther > 0) {
-    const int64_t end = std::min<int64_t>(cpus, int64_t{cpuOther} + rangeOther);
-    const int64_t kept = cpuOther < 0 ? 0 : std::max<int64_t>(end - cpuOther, 0);
-    if (kept < rangeOther) {
-      KALMO::SysLog::WARNING << "Setting: CpuOther " << cpuOther << "," << rangeOther
-                             << " outside the CPUs 0 to " << cpus - 1 << "; " << kept << " used";
-    }
+    const int64_t kept = cpusKept("CpuOther", cpuOther, rangeOther, cpus);
     if (kept > 0) {
       rangeOther = static_cast<int32_t>(kept);
     } else {
@@ -37,12 +44,7 @@ void OccupiedCPU::resetUserCpu() {
   if (rangeSend <= 0) return;
   // A range without a first CPU (-1) would hand out -1, which the nodes
   // take for "no CPU" and never give back.
-  const int64_t end = std::min<int64_t>(cpus, int64_t{cpuSend} + rangeSend);
-  const int64_t slots = cpuSend < 0 ? 0 : std::max<int64_t>(end - cpuSend, 0);
-  if (slots < rangeSend) {
-    KALMO::SysLog::WARNING << "Setting: CpuSend " << cpuSend << "," << rangeSend
-                           << " outside the CPUs 0 to " << cpus - 1 << "; " << slots << " used";
-  }
+  const int64_t slots = cpusKept("CpuSend", cpuSend, rangeSend, cpus);
   if (slots > 0) useCount.assign(static_cast<std::size_t>(slots), 0);
 }
 

@@ -213,8 +213,7 @@ void PeriodCopy::takeOneWrite(uint32_t size, uint32_t label, uint32_t bufferByte
   std::memcpy(incoming_.data(), ring_ + takePos, first);
   std::memcpy(incoming_.data() + first, ring_, size - first);
   takePos = (takePos + size) % bufferBytes;
-  // The dump text is built only when the line is logged.
-  if (KALMO::SysLog::threshold.load(std::memory_order_relaxed) >= INFO) {
+  if (KALMO::SysLog::logs(INFO)) {
     INFO << "Dump:" << KALMO::BufferCS_const{incoming_.data(), incoming_.size()}.dump(48);
   }
 

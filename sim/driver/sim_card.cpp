@@ -26,6 +26,26 @@ uint32_t& simFlags(SyncMemControl& block) {
   return *reinterpret_cast<uint32_t*>(&block.reservedTail[0]);
 }
 
+MemoryCard::MemoryCard(uint32_t ringBytes)
+    : ringBytes(ringBytes), storage((ringBytes + SYNC_MEM_CONTROL_SIZE) / 8 + 1, 0) {
+  ring = reinterpret_cast<uint8_t*>(storage.data());
+  block = reinterpret_cast<SyncMemControl*>(ring + ringBytes);
+}
+
+void MemoryCard::geometry(uint32_t bufferBytes, uint32_t periodCount) {
+  block->bufferBytes = bufferBytes;
+  block->periodCount = periodCount;
+}
+
+void MemoryCard::run(bool on) {
+  block->memStatus = on ? MEM_STATUS_OPEN | MEM_STATUS_PREPARED | MEM_STATUS_RUNNING
+                        : MEM_STATUS_OPEN | MEM_STATUS_PREPARED;
+}
+
+bool MemoryCard::write(const std::vector<uint8_t>& bytes) {
+  return cardWrite(ring, ringBytes, *block, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
 SimCard::~SimCard() { close(); }
 
 bool SimCard::open(int memNo, const std::string& dir) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/sync_mem_control.h"
 
@@ -26,6 +27,23 @@ uint32_t& simFlags(SyncMemControl& block);
 // periodSeq last with release. False when n does not fit the buffer.
 bool cardWrite(uint8_t* ring, uint32_t ringBytes, SyncMemControl& block, const uint8_t* data,
                uint32_t n);
+
+// A card's mapping in plain memory, for tests and benchmarks that drive a
+// period copy without a driver: the ring, then the control block.
+struct MemoryCard {
+  explicit MemoryCard(uint32_t ringBytes);
+  MemoryCard(const MemoryCard&) = delete;  // ring and block point into storage
+  MemoryCard& operator=(const MemoryCard&) = delete;
+  void geometry(uint32_t bufferBytes, uint32_t periodCount);
+  // Prepared, and running or not.
+  void run(bool on);
+  bool write(const std::vector<uint8_t>& bytes);
+
+  uint32_t ringBytes;
+  std::vector<uint64_t> storage;
+  uint8_t* ring;
+  SyncMemControl* block;
+};
 
 class SimCard {
  public:

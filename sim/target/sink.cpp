@@ -223,7 +223,6 @@ bool Sink::onHandshake(const Datagram& d) {
       previous_ = 0;
       seenAny_ = false;
       wireHighest_ = 0;
-      wireAny_ = false;
       streamGen_ += 1;
       stats_ = SinkStats();
       stats_.connects = 1;
@@ -282,13 +281,13 @@ bool Sink::onControl(const Datagram& d) {
       // A number at or behind the newest on the wire was sent before.
       const int delta = static_cast<int16_t>(
           static_cast<uint16_t>(sequence - static_cast<uint16_t>(wireHighest_)));
-      const bool resent = wireAny_ && delta <= 0;
-      if (!wireAny_) {
+      const bool first = stats_.wire == 0;
+      const bool resent = !first && delta <= 0;
+      if (first) {
         wireHighest_ = sequence;
       } else if (delta > 0) {
         wireHighest_ += static_cast<uint64_t>(delta);
       }
-      wireAny_ = true;
       stats_.wire += 1;
       const bool cycleEnd = (s & CYCLE_END) != 0, info = (s & INFO_REQ) != 0;
       const NetFate f = toSink_ ? toSink_(WirePacket{sequence, resent, cycleEnd, info}) : NetFate();

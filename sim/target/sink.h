@@ -204,8 +204,7 @@ class Sink {
   bool anyDropped_ = false;
   PacketNet toSink_;
   HostNet toHost_;
-  uint64_t wireHighest_ = 0;  // newest sequence the host put on the wire, unwrapped
-  bool wireAny_ = false;
+  uint64_t wireHighest_ = 0;  // newest sequence on the wire, unwrapped (once stats_.wire > 0)
   uint64_t streamGen_ = 0;  // streams begun
   // Delayed packets run on the engine after the sink may be gone.
   struct Life {

@@ -9,28 +9,7 @@
 
 namespace {
 
-// A card's mapping in memory: ring, then the control block.
-struct Card {
-  explicit Card(uint32_t ringBytes)
-      : ringBytes(ringBytes), storage((ringBytes + SYNC_MEM_CONTROL_SIZE) / 8 + 1, 0) {
-    ring = reinterpret_cast<uint8_t*>(storage.data());
-    block = reinterpret_cast<SyncMemControl*>(ring + ringBytes);
-  }
-  void geometry(uint32_t bufferBytes, uint32_t periodCount) {
-    block->bufferBytes = bufferBytes;
-    block->periodCount = periodCount;
-  }
-  void run(bool on) { block->memStatus = on ? MEM_STATUS_OPEN | MEM_STATUS_PREPARED | MEM_STATUS_RUNNING
-                                            : MEM_STATUS_OPEN | MEM_STATUS_PREPARED; }
-  bool write(const std::vector<uint8_t>& bytes) {
-    return vsim::cardWrite(ring, ringBytes, *block, bytes.data(), static_cast<uint32_t>(bytes.size()));
-  }
-
-  uint32_t ringBytes;
-  std::vector<uint64_t> storage;
-  uint8_t* ring;
-  SyncMemControl* block;
-};
+using Card = vsim::MemoryCard;
 
 // A card and the copy that reads it, as a connect leaves them.
 struct Reader {

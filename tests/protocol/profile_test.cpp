@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "protocol/profile_maker.h"
@@ -196,6 +197,23 @@ TEST(ProfileMaker, FixFindsTheCycleThatSteppingFinds) {
 // 16 channels of 32-bit PCM at 48000 Hz: 64 bytes a frame, 3,072,000 bytes/s.
 constexpr FormatConfigure S32x16_48K(0x20 | 0x800 | F48000 | X1);
 
+// Runs `check(format, frame bytes)` over every sample type, channel count and
+// rate given, until a check fails fatally.
+template <class Check>
+void eachFormat(std::initializer_list<uint64_t> types, std::initializer_list<unsigned> channels,
+                std::initializer_list<unsigned long> rates, Check check) {
+  for (uint64_t type : types) {
+    for (unsigned ch : channels) {
+      for (unsigned long rate : rates) {
+        FormatConfigure f(type);
+        ASSERT_TRUE(f.setChannel(ch) && f.setSpeed(rate));
+        check(f, f.getWid() * f.getChannel());
+        if (::testing::Test::HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
 TEST(ProfileMaker, FixPacketsOfLargeFramesFitThePacketSize) {
   // 2.2 ms with 3% needs 6976 bytes, seven packets of 1000 by size alone;
   // but 15.07 frames a packet makes the accumulator send 16 frames (1024
@@ -210,28 +228,19 @@ TEST(ProfileMaker, FixPacketsOfLargeFramesFitThePacketSize) {
 
   // Over formats with large frames and packet sizes below the usual 1432,
   // no packet the frame accumulator makes is larger than the packet size.
-  const uint64_t types[] = {0x400, 0x800, 0x1000, 0x4000};
-  const unsigned channels[] = {6, 8, 16};
-  const unsigned long rates[] = {8000, 44100, 48000, 96000, 192000};
-  for (uint64_t type : types) {
-    for (unsigned ch : channels) {
-      for (unsigned long rate : rates) {
-        FormatConfigure f(type);
-        ASSERT_TRUE(f.setChannel(ch) && f.setSpeed(rate));
-        const uint32_t fb = f.getWid() * f.getChannel();
-        for (unsigned short size : {512, 1000, 1200, 1400, 1464}) {
-          for (uint64_t cycle = 400 * US; cycle <= 20 * MS; cycle += 250 * US) {
-            ProfileMaker p = maker(f, size, 10);
-            if (!p.configTransferFix(cycle, 0)) continue;
-            const uint64_t largest = (p.framesPerPacketQ14 + 16383) / 16384 * fb;
-            ASSERT_LE(largest, size) << f.value << " " << size << " " << cycle;
-            ASSERT_LE(uint64_t(p.cycle), cycle);
-            ASSERT_LE(p.packetsPerCycle, 10);
-          }
-        }
-      }
-    }
-  }
+  eachFormat({0x400, 0x800, 0x1000, 0x4000}, {6, 8, 16}, {8000, 44100, 48000, 96000, 192000},
+             [](const FormatConfigure& f, uint32_t fb) {
+               for (unsigned short size : {512, 1000, 1200, 1400, 1464}) {
+                 for (uint64_t cycle = 400 * US; cycle <= 20 * MS; cycle += 250 * US) {
+                   ProfileMaker p = maker(f, size, 10);
+                   if (!p.configTransferFix(cycle, 0)) continue;
+                   const uint64_t largest = (p.framesPerPacketQ14 + 16383) / 16384 * fb;
+                   ASSERT_LE(largest, size) << f.value << " " << size << " " << cycle;
+                   ASSERT_LE(uint64_t(p.cycle), cycle);
+                   ASSERT_LE(p.packetsPerCycle, 10);
+                 }
+               }
+             });
 }
 
 // Bytes one cycle of the profile sends: equal packets, or what the frame
@@ -286,33 +295,24 @@ TEST(ProfileMaker, EveryCycleCarriesTheAudioItLasts) {
   // cycle to whole microseconds, and for a variable cycle the up to 2% of
   // rounding it keeps), so the stream never falls behind the sink by more
   // than the feedback's reach.
-  const uint64_t types[] = {0x400, 0x800, 0x4000};
-  const unsigned channels[] = {2, 8, 16};
-  const unsigned long rates[] = {44100, 192000, 768000};
-  for (uint64_t type : types) {
-    for (unsigned ch : channels) {
-      for (unsigned long rate : rates) {
-        FormatConfigure f(type);
-        ASSERT_TRUE(f.setChannel(ch) && f.setSpeed(rate));
-        const uint32_t fb = f.getWid() * f.getChannel();
-        const double bps = double(rate) * f.getBits() * ch / 8;
-        for (unsigned short size : {136, 200, 520, 1432}) {
-          for (uint64_t cycle = 100 * US; cycle <= 10 * MS; cycle = cycle * 3 / 2) {
-            for (bool variable : {false, true}) {
-              ProfileMaker p = maker(f, size, 40);
-              if (!(variable ? p.configTransferVar(cycle, 0) : p.configTransferFix(cycle, 0))) {
-                continue;
-              }
-              const double missing = bytesOfCycle(p, f) - bytesPerCycle(p, fb);
-              const double kept = variable ? 0.02 * bytesOfCycle(p, f) : 0.0;
-              ASSERT_LE(missing, bps * 1e-6 + fb + kept)
-                  << f.value << " " << size << " " << cycle << " " << variable;
-            }
-          }
-        }
-      }
-    }
-  }
+  eachFormat({0x400, 0x800, 0x4000}, {2, 8, 16}, {44100, 192000, 768000},
+             [](const FormatConfigure& f, uint32_t fb) {
+               const double bps = double(f.getSpeed()) * f.getBits() * f.getChannel() / 8;
+               for (unsigned short size : {136, 200, 520, 1432}) {
+                 for (uint64_t cycle = 100 * US; cycle <= 10 * MS; cycle = cycle * 3 / 2) {
+                   for (bool variable : {false, true}) {
+                     ProfileMaker p = maker(f, size, 40);
+                     if (!(variable ? p.configTransferVar(cycle, 0) : p.configTransferFix(cycle, 0))) {
+                       continue;
+                     }
+                     const double missing = bytesOfCycle(p, f) - bytesPerCycle(p, fb);
+                     const double kept = variable ? 0.02 * bytesOfCycle(p, f) : 0.0;
+                     ASSERT_LE(missing, bps * 1e-6 + fb + kept)
+                         << f.value << " " << size << " " << cycle << " " << variable;
+                   }
+                 }
+               }
+             });
 }
 
 // A sink that takes one cycle only (min = max) with variable cycles: packets
