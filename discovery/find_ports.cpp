@@ -118,7 +118,10 @@ bool Find::getPort(const KALMO::IPAddress& target, MODE mode, uint16_t index, KA
   }
   const Send request(PORT_REQ, 0, position == 0 ? index : 0, position == 1 ? index : 0, kind, 1);
   Receive answer;
-  int result = exchange(target, request, PORT_ANS, answer, true, Match{position, index});
+  // Taken by code and sender alone: the port's answer carries nothing that
+  // names the index asked, and a target may fill option0 and option1 with
+  // anything (its port count, say).
+  int result = sendAck(target, request, PORT_ANS, answer, true);
   if (result == ACK_SOCKET_ERROR) return false;
   if (result != ACK_OK || answer.getOption2() == 0) return true;
   portVersion = answer.getOption3();
@@ -156,8 +159,8 @@ bool Find::getStatus(const KALMO::IPAddress& target, uint16_t index, KALMO::IPAd
   kind = 0;
   if (probe(target)) return false;
   Receive answer;
-  const int result =
-      exchange(target, Send(STATUSITEM_REQ, 0, index, 0, 0, 1), STATUSITEM_ANS, answer, true, Match{0, index});
+  // By code and sender alone, as the port's answer.
+  const int result = sendAck(target, Send(STATUSITEM_REQ, 0, index, 0, 0, 1), STATUSITEM_ANS, answer, true);
   if (result == ACK_SOCKET_ERROR) return false;
   if (result != ACK_OK) return true;
   itemVersion = answer.getOption3();

@@ -186,44 +186,92 @@ uint64_t options(uint16_t o0, uint16_t o1, uint16_t o2, uint16_t o3) {
   return uint64_t{o0} | (uint64_t{o1} << 16) | (uint64_t{o2} << 32) | (uint64_t{o3} << 48);
 }
 
-// Port 1 gets no answer in time; its answer turns up while port 2 is asked,
-// just before port 2's own answer.
-TEST_F(FindTest, ALatePortAnswerIsNotStoredAsTheNextPort) {
-  vsim::TargetSpec layout = elsewhere();
-  layout.ports = {port(1, "one"), port(2, "two")};
-  layout.ports[0].udpPort = 35011;
-  layout.ports[0].reply = vsim::Reply::silent();
-  layout.ports[1].reply = vsim::Reply::after(vsim::TargetSim::build(
-      VELLORA::PORT_ANS, VELLORA::STATUS_ACK, options(1, 0, 35011, 1), {'o', 'n', 'e'}));
-  const int t = add(layout);
-  Find::PortMap ports;
-  ASSERT_TRUE(client().findTarget(found({t}), ports, kMode));
-  ASSERT_EQ(ports.size(), 1u);
-  const auto& [key, record] = *ports.begin();
-  EXPECT_TRUE(key == targets.portAddress(t, 2));
-  EXPECT_EQ(record.portIndex, 2);
-  EXPECT_EQ(record.portName, "two");
-  EXPECT_EQ(engine.count(targets.portEndpoint(t, 1), VELLORA::SYNCHRO_NODE_REQ), 0u);
-}
+// A target whose one port and one status item answer with `option0` (and
+// `option1`) of its own choosing: a count, a sequence number, anything. The
+// answers are taken by their code and sender; what a target puts in the
+// words that carry nothing for these answers must not lose a port or item.
+struct FreeWordsTarget {
+  FreeWordsTarget(vsim::TargetSim& engine, uint16_t word0, uint16_t word1) : engine(engine) {
+    target = engine.addEndpoint(vsim::ipv6("::1", 0));
+    port = engine.addEndpoint(vsim::ipv6("::1", 0));
+    control = engine.addEndpoint(vsim::ipv6("::1", 0));
+    const uint16_t portNumber = ntohs(engine.address(port).port);
+    const uint16_t controlNumber = ntohs(engine.address(control).port);
+    engine.onCode(target, VELLORA::PORT_REQ, [=](vsim::TargetSim& sim, const vsim::Datagram& d) {
+      if (d.option0() == 0 && d.option1() == 0) {
+        // One port; kind 0 means no second count query. No bitmap: ask it.
+        return sim.reply(d, vsim::Answer{-1, VELLORA::STATUS_ACK, options(1, 1, 0, 0), {}});
+      }
+      return sim.reply(d, vsim::Answer::withText("out", options(word0, word1, portNumber, 1)));
+    });
+    engine.onCode(target, VELLORA::STATUSITEM_REQ, [=](vsim::TargetSim& sim, const vsim::Datagram& d) {
+      if (d.option0() == 0) return sim.reply(d, vsim::Answer{-1, VELLORA::STATUS_ACK, options(1, 0, 0, 0), {}});
+      std::vector<uint8_t> payload(18, 0);
+      payload[15] = 1;  // hangs on ::1, own port 1
+      payload[17] = 1;
+      payload.insert(payload.end(), {'v', 'o', 'l'});
+      return sim.reply(d, vsim::Answer{-1, VELLORA::STATUS_ACK, options(word0, 1, controlNumber, 1), payload});
+    });
+  }
+  ~FreeWordsTarget() {
+    for (vsim::EndpointId e : {target, port, control}) engine.removeEndpoint(e);
+  }
+  KALMO::IPAddress address() const { return engine.address(target); }
+  KALMO::IPAddress portAddress() const { return engine.address(port); }
+  KALMO::IPAddress controlAddress() const { return engine.address(control); }
 
-TEST_F(FindTest, ALateItemAnswerIsNotStoredAsTheNextItem) {
-  vsim::TargetSpec layout = elsewhere();
-  layout.items = {item(1, 1, vsim::ipv6("::1", 1), "one"), item(2, 1, vsim::ipv6("::1", 1), "two")};
-  layout.items[0].controlPort = 35021;
-  layout.items[0].reply = vsim::Reply::silent();
-  std::vector<uint8_t> stale(18, 0);
-  stale[15] = 1;  // ::1, port 1
-  stale[17] = 1;
-  stale.insert(stale.end(), {'o', 'n', 'e'});
-  layout.items[1].reply = vsim::Reply::after(
-      vsim::TargetSim::build(VELLORA::STATUSITEM_ANS, VELLORA::STATUS_ACK, options(1, 1, 35021, 1), stale));
-  const int t = add(layout);
+  vsim::TargetSim& engine;
+  vsim::EndpointId target, port, control;
+};
+
+TEST_F(FindTest, AnswersAreTakenByCodeAndSenderWhateverTheirFreeWordsHold) {
+  const Find::MODE byOption1 = static_cast<Find::MODE>(Find::MODE_PORT_KIND1 | Find::MODE_INDEX_OPTION1);
+  const struct {
+    const char* what;
+    Find::MODE mode;
+    uint16_t word0, word1;
+  } cases[] = {
+      {"the index echoed", kMode, 1, 0},
+      {"nothing", kMode, 0, 0},
+      {"a port count in option0", kMode, 3, 0},
+      {"all ones", kMode, 0xFFFF, 0xFFFF},
+      {"index in option1, option1 holds a count", byOption1, 0, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FreeWordsTarget t(engine, c.word0, c.word1);
+    KALMO::IPAddress endpoint;
+    uint16_t version = 0;
+    std::string name;
+    Find::SynchroNodeInfo sync;
+    ASSERT_TRUE(client().getPort(t.address(), c.mode, 1, endpoint, version, name, sync));
+    EXPECT_TRUE(endpoint == t.portAddress());
+    EXPECT_EQ(name, "out");
+    EXPECT_EQ(version, 1);
+
+    KALMO::IPAddress control;
+    KALMO::IPAddress link;
+    uint16_t kind = 0;
+    ASSERT_TRUE(client().getStatus(t.address(), 1, control, version, name, link, kind));
+    EXPECT_TRUE(control == t.controlAddress());
+    EXPECT_EQ(kind, 1);
+    EXPECT_EQ(name, "vol");
+  }
+
+  // The daemon's listings, with a target that counts in option0.
+  FreeWordsTarget t(engine, 3, 0);
+  Find::TargetMap found;
+  found[t.address()].targetName = "free";
+  Find::PortMap ports;
+  ASSERT_TRUE(client().findTarget(found, ports, kMode));
+  ASSERT_EQ(ports.size(), 1u);
+  EXPECT_TRUE(ports.begin()->first == t.portAddress());
+  EXPECT_EQ(ports.begin()->second.portIndex, 1);
   Find::StatusMap items;
-  ASSERT_TRUE(client().findTarget(found({t}), items));
+  ASSERT_TRUE(client().findTarget(found, items));
   ASSERT_EQ(items.size(), 1u);
-  EXPECT_TRUE(items.begin()->first == targets.itemAddress(t, 2));
-  EXPECT_EQ(items.begin()->second.index, 2);
-  EXPECT_EQ(items.begin()->second.itemName, "two");
+  EXPECT_TRUE(items.begin()->first == t.controlAddress());
+  EXPECT_EQ(items.begin()->second.itemName, "vol");
 }
 
 TEST_F(FindTest, TwoIndexesNamingOnePortLeaveOneRecordThatIsNotMultiport) {
