@@ -243,7 +243,7 @@ class Find {
   using TargetSettingList = std::list<TargetSettingInfo>;
 
   // What one list read takes at most from a target: items, choices of one
-  // item (max is lowered to match, so choices always covers min .. max),
+  // item (the names of min .. min + MAX_SETTING_CHOICES - 1; the range kept),
   // and bytes of names, texts and choice names of the whole list.
   static constexpr uint16_t MAX_SETTING_ITEMS = 256;
   static constexpr int32_t MAX_SETTING_CHOICES = 256;

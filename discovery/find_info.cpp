@@ -2,6 +2,8 @@
 // bytes, or a list of pages) and the reboot request.
 #include "discovery/find.h"
 
+#include "base/syslog.h"
+
 #include <algorithm>
 
 namespace VELLORA {
@@ -50,8 +52,16 @@ bool Find::Infomation(KALMO::IPAddress target, uint16_t item, std::vector<std::s
   Receive answer;
   if (!ask(*this, target, INFOMATION_REQ, item, 0, answer)) return false;
   answer.get_str(pages.emplace_back());
-  // A target's page count alone must not make us hold gigabytes of text.
-  const uint16_t count = std::min(answer.getOption2(), MAX_INFO_PAGES);
+  // A target's page count alone must not make us hold gigabytes of text;
+  // the pages past the cap are left out, and the caller is told.
+  const uint16_t given = answer.getOption2();
+  const uint16_t count = std::min(given, MAX_INFO_PAGES);
+  if (given > count) {
+    std::string where;
+    target.get_str(where);
+    KALMO::SysLog::WARNING << "Vellora Find information pages over limit : " << where << " item " << item << " "
+                           << given << ">" << MAX_INFO_PAGES;
+  }
   for (uint16_t page = 1; page < count; ++page) {
     const Send request(INFOMATION_REQ, 0, item, page, 0, 0);
     const int result = sendAck(target, request, INFOMATION_ANS, answer, true);

@@ -5,6 +5,8 @@
 // base + 3 its answer.
 #include "discovery/find.h"
 
+#include "base/syslog.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <utility>
@@ -73,8 +75,15 @@ bool Find::_TargetSetting(KALMO::IPAddress target, MessageID base, TargetSetting
   const Send countRequest(base, 0, 0, 0, 0, 0);
   if (sendAck(target, countRequest, offset(base, 1), answer, true) != ACK_OK) return false;
   // A target's count alone must not make us run tens of thousands of
-  // exchanges; items past the cap are not read.
-  const uint16_t count = std::min(answer.getOption0(), MAX_SETTING_ITEMS);
+  // exchanges; items past the cap are not read, and the caller is told.
+  const uint16_t given = answer.getOption0();
+  const uint16_t count = std::min(given, MAX_SETTING_ITEMS);
+  if (given > count) {
+    std::string where;
+    target.get_str(where);
+    KALMO::SysLog::WARNING << "Vellora Find setting count over limit : " << where << " " << given << ">"
+                           << MAX_SETTING_ITEMS;
+  }
   size_t held = 0;
   for (uint16_t i = 1; i <= count; ++i) {
     if (!askItem(*this, target, base, i, 0, 0, answer)) return false;
@@ -96,9 +105,18 @@ bool Find::_TargetSetting(KALMO::IPAddress target, MessageID base, TargetSetting
     item.valueExtra = extend(answer.getOption3(), kind.sign);
 
     if (kind.choices && item.min <= item.max) {
-      // choices covers min .. max exactly, so a range past the cap is cut.
-      if (int64_t{item.max} - item.min >= MAX_SETTING_CHOICES) item.max = item.min + MAX_SETTING_CHOICES - 1;
-      for (int32_t j = item.min; j <= item.max; ++j) {
+      // Only the names of the first choices are held; the range stays the
+      // target's, as a value past the names held is still one it takes.
+      const int64_t range = int64_t{item.max} - item.min + 1;
+      int32_t last = item.max;
+      if (range > MAX_SETTING_CHOICES) {
+        last = item.min + MAX_SETTING_CHOICES - 1;
+        std::string where;
+        target.get_str(where);
+        KALMO::SysLog::WARNING << "Vellora Find setting choices over limit : " << where << " item " << i << " "
+                               << range << ">" << MAX_SETTING_CHOICES;
+      }
+      for (int32_t j = item.min; j <= last; ++j) {
         if (!askItem(*this, target, valueRequest, i, kChoiceName, static_cast<uint16_t>(j), answer)) return false;
         std::string& choice = item.choices.emplace_back();
         if (!takeText(answer, choice, held)) return false;

@@ -3,6 +3,7 @@
 #include "discovery/find.h"
 #include "sim/target/manage.h"
 #include "tests/discovery/manage_fixture.h"
+#include "tests/host/log_capture.h"
 
 #include <string>
 #include <utility>
@@ -143,6 +144,36 @@ TEST_F(InfoTest, APageCountCannotMakeTheHostHoldUnboundedPages) {
   ASSERT_EQ(pages.size(), Find::MAX_INFO_PAGES);
   EXPECT_EQ(pages.back(), "page " + std::to_string(Find::MAX_INFO_PAGES - 1));
   EXPECT_EQ(pagesAsked(5).size(), Find::MAX_INFO_PAGES);
+}
+
+// Pages left out at the cap are said once, with the count the target gave.
+TEST_F(InfoTest, ACutPageListSaysWhatItLeftOut) {
+  const struct {
+    int pages, reported;
+    bool cut;
+  } cases[] = {{300, 300, true}, {300, 0xFFFF, true}, {256, 256, false}, {3, -1, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.reported) + " pages reported");
+    vsim::ManageSpec plan;
+    vsim::InfoItemSpec paged;
+    paged.item = 7;
+    for (int i = 0; i < c.pages; ++i) paged.pages.push_back("page " + std::to_string(i));
+    paged.reportedPages = c.reported;
+    plan.info = {paged};
+    vsim::ManageSim sim(engine, ep, plan);
+    host_test::LogCapture log;
+    std::vector<std::string> pages;
+    ASSERT_TRUE(client().Infomation(target, 7, pages));
+    EXPECT_EQ(pages.size(), std::min<size_t>(c.pages, Find::MAX_INFO_PAGES));
+    const auto cut = log.starting("Vellora Find information pages over limit : ");
+    if (!c.cut) {
+      EXPECT_TRUE(cut.empty()) << cut.front();
+      continue;
+    }
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_NE(cut.front().find(" item 7 " + std::to_string(c.reported) + ">256"), std::string::npos)
+        << cut.front();
+  }
 }
 
 TEST_F(InfoTest, RebootNeedsTheValueSentEchoed) {

@@ -4,6 +4,7 @@
 #include "discovery/find.h"
 #include "sim/target/manage.h"
 #include "tests/discovery/manage_fixture.h"
+#include "tests/host/log_capture.h"
 
 #include <string>
 #include <utility>
@@ -188,8 +189,8 @@ TEST_F(SettingsTest, ATargetCannotMakeTheHostRunOrHoldWithoutBound) {
       EXPECT_LE(d.option0(), Find::MAX_SETTING_ITEMS);
     }
   }
-  // A choice range of 0 .. 65535: MAX_SETTING_CHOICES names, and the record's
-  // range lowered to the choices it holds.
+  // A choice range of 0 .. 65535: MAX_SETTING_CHOICES names, and the record
+  // keeps the target's own range.
   {
     engine.clearLog();
     vsim::ManageSpec plan;
@@ -201,7 +202,7 @@ TEST_F(SettingsTest, ATargetCannotMakeTheHostRunOrHoldWithoutBound) {
     const Info& wide = list.front();
     ASSERT_EQ(wide.choices.size(), static_cast<size_t>(Find::MAX_SETTING_CHOICES));
     EXPECT_EQ(wide.min, 0);
-    EXPECT_EQ(wide.max, Find::MAX_SETTING_CHOICES - 1);
+    EXPECT_EQ(wide.max, 0xFFFF);
     EXPECT_EQ(wide.choices.front(), "first");
     EXPECT_EQ(wide.choices.back(), "last");
     EXPECT_EQ(valueRequests(true).size(), 1u + Find::MAX_SETTING_CHOICES);
@@ -219,6 +220,55 @@ TEST_F(SettingsTest, ATargetCannotMakeTheHostRunOrHoldWithoutBound) {
     EXPECT_FALSE(client().TargetSetting(target, list, false));
     EXPECT_TRUE(list.empty());
     EXPECT_LE(valueRequests(false).size(), 1u + Find::MAX_SETTING_TEXT / 60000 + 1);
+  }
+}
+
+// What is cut at the caps is said once, with the count the target gave; a
+// range keeps the target's own ends, so that a caller checking a value
+// against it does not refuse the values past the choices held.
+TEST_F(SettingsTest, ACutListSaysWhatItLeftOut) {
+  const struct {
+    const char* what;
+    bool sink;
+    int reportedCount;
+    std::vector<vsim::SettingSpec> items;
+    size_t records;
+    const char* warning;  // nullptr: nothing cut
+    std::string given;    // the target's count, in the warning
+    int32_t min, max;     // of the first record
+    size_t choices;       // of the first record
+  } cases[] = {
+      {"300 settings", false, 300, {}, Find::MAX_SETTING_ITEMS, "Vellora Find setting count over limit : ", "300",
+       0, 0, 0},
+      {"a choice range of 0 .. 1000", true, -1, {entry("Gain", 5, 0, 1000, 300)}, 1,
+       "Vellora Find setting choices over limit : ", "1001", 0, 1000, size_t(Find::MAX_SETTING_CHOICES)},
+      {"a choice with text from 10 to 300", false, -1, {entry("Mode", 6, 10, 300, 12, 0, "txt")}, 1,
+       "Vellora Find setting choices over limit : ", "291", 10, 300, size_t(Find::MAX_SETTING_CHOICES)},
+      {"within the caps", true, -1, {entry("Small", 5, 2, 4, 3), entry("Number", 1, 0, 5000, 7)}, 2, nullptr, "",
+       2, 4, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    engine.clearLog();
+    vsim::ManageSpec plan;
+    listOf(plan, c.sink).items = c.items;
+    listOf(plan, c.sink).reportedCount = c.reportedCount;
+    vsim::ManageSim sim(engine, ep, plan);
+    host_test::LogCapture log;
+    Find::TargetSettingList list;
+    ASSERT_TRUE(read(c.sink, list, false));
+    ASSERT_EQ(list.size(), c.records);
+    EXPECT_EQ(list.front().min, c.min);
+    EXPECT_EQ(list.front().max, c.max);
+    EXPECT_EQ(list.front().choices.size(), c.choices);
+    const auto cut = log.starting("Vellora Find setting");
+    if (c.warning == nullptr) {
+      EXPECT_TRUE(cut.empty()) << cut.front();
+      continue;
+    }
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut.front().rfind(c.warning, 0), 0u) << cut.front();
+    EXPECT_NE(cut.front().find(" " + c.given + ">"), std::string::npos) << cut.front();
   }
 }
 
