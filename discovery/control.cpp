@@ -233,7 +233,7 @@ bool Control::exchange(const KALMO::IPAddress& destination, const Send& request,
         break;  // the next try
       }
       if (!socket.receiveFromV6(r.datagram, from)) return false;
-      if (r.datagram.empty()) continue;
+      // An empty datagram is not a valid one either, and is logged as such.
       if (!r) {
         DEBUG << "sendAck RCV errpacket:" << static_cast<unsigned long>(r.datagram.size());
         continue;

@@ -176,7 +176,6 @@ bool Find::sendMulti(const Send& request, MessageID answerId, std::map<KALMO::IP
       Receive r;
       KALMO::IPAddress from;
       if (!socket.receiveFromV6(r.datagram, from)) return false;
-      if (r.datagram.empty()) continue;
       DEBUG << "Find Multi Ack Rcv : " << r.datagram.size();
       if (!r || r.getMessage() != answerId || (r.getStatus() & STATUS_ACK) == 0) continue;
       std::string text;

@@ -456,20 +456,34 @@ TEST_F(ControlTest, ScriptedFailures) {
 }
 
 TEST_F(ControlTest, MalformedDatagramsAreLoggedAndPassedOver) {
-  const vsim::EndpointId e = point({ControlItemSpec::volume(-9)});
-  vsim::Script bad;
-  bad.action = vsim::Script::Action::MALFORMED;
-  bad.malformed = vsim::Malformed::SHORT;
-  bad.thenAnswer = true;
-  engine.script(e, VELLORA::CONTROLHELLO_REQ, bad);
-  startLog();
-  ASSERT_TRUE(control.connect(engine.address(e)));
-  EXPECT_LE(engine.count(e, VELLORA::CONTROLHELLO_REQ), 2u);  // the real answer behind it was taken
-  EXPECT_TRUE(logged("sendAck RCV errpacket:10"));
-  const KALMO::IPAddress at = engine.address(e);
-  EXPECT_TRUE(logged("sendAck[" + std::to_string(control.socket.interfaceIndex) + "," +
-                     std::to_string(at.interfaceIndex) + "," + std::to_string(at.interfaceIndex) + "]RCV:58"));
-  ASSERT_EQ(control.items.size(), 1u);
+  vsim::Script shortHeader;
+  shortHeader.action = vsim::Script::Action::MALFORMED;
+  shortHeader.malformed = vsim::Malformed::SHORT;
+  vsim::Script empty;  // a datagram of no bytes at all
+  empty.action = vsim::Script::Action::RAW;
+  const struct {
+    const char* what;
+    vsim::Script bad;
+    const char* line;
+  } cases[] = {
+      {"10 header bytes", shortHeader, "sendAck RCV errpacket:10"},
+      {"no bytes", empty, "sendAck RCV errpacket:0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const vsim::EndpointId e = point({ControlItemSpec::volume(-9)});
+    vsim::Script bad = c.bad;
+    bad.thenAnswer = true;
+    engine.script(e, VELLORA::CONTROLHELLO_REQ, bad);
+    startLog();
+    ASSERT_TRUE(control.connect(engine.address(e)));
+    EXPECT_LE(engine.count(e, VELLORA::CONTROLHELLO_REQ), 2u);  // the real answer behind it was taken
+    EXPECT_TRUE(logged(c.line));
+    const KALMO::IPAddress at = engine.address(e);
+    EXPECT_TRUE(logged("sendAck[" + std::to_string(control.socket.interfaceIndex) + "," +
+                       std::to_string(at.interfaceIndex) + "," + std::to_string(at.interfaceIndex) + "]RCV:58"));
+    ASSERT_EQ(control.items.size(), 1u);
+  }
 }
 
 TEST_F(ControlTest, AStaleAnswerWaitingOnTheSocketIsNotTaken) {

@@ -1,6 +1,7 @@
 #include "protocol/connection.h"
 
 #include "sim/target/target_sim.h"
+#include "tests/base/syslog_test_util.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -140,6 +142,62 @@ TEST(Connection, ExchangeOutcomes) {
     ASSERT_EQ(seen.size(), c.requests);
     EXPECT_EQ(seen[0].text(), "req");  // the padded image of the SendBuffer
     EXPECT_EQ(seen[0].option, 0x55u);
+  }
+}
+
+// Records of the process, for the lines an exchange writes.
+std::mutex gLogMu;
+std::vector<std::string> gLog;
+void capture(const char* record) {
+  std::lock_guard<std::mutex> lock(gLogMu);
+  gLog.emplace_back(record);
+}
+size_t logged(const std::string& text) {
+  std::lock_guard<std::mutex> lock(gLogMu);
+  size_t n = 0;
+  for (const std::string& r : gLog) n += r.find(text) != std::string::npos ? 1 : 0;
+  return n;
+}
+
+// Each datagram that is not a protocol datagram is logged with its size,
+// an empty one as well, and the answer behind it is still taken.
+TEST(Connection, InvalidDatagramsAreLoggedWithTheirSize) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  Fixture f;
+  ASSERT_TRUE(f.open());
+  Script shortHeader;
+  shortHeader.action = Script::Action::MALFORMED;
+  shortHeader.malformed = vsim::Malformed::SHORT;
+  Script empty;
+  empty.action = Script::Action::RAW;
+  const struct {
+    const char* what;
+    Script bad;
+    const char* line;
+  } cases[] = {
+      {"10 header bytes", shortHeader, "sendAck RCV errpacket:10"},
+      {"no bytes", empty, "sendAck RCV errpacket:0"},
+  };
+  const VELLORA::SendBuffer request = latencyRequest();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Script s = c.bad;
+    s.thenAnswer = true;
+    f.sim.script(f.target, VELLORA::LATENCY_REQ, s);
+    logtest::resetLogger();
+    {
+      std::lock_guard<std::mutex> lock(gLogMu);
+      gLog.clear();
+    }
+    ASSERT_TRUE(KALMO::SysLog::initialize(KALMO::SysLog::LOCAL0, &capture));
+    KALMO::SysLog::threshold.store(KALMO::SysLog::DEBUG);
+    Receive answer;
+    const bool ok =
+        f.connection.sendAck(f.peer(), request, VELLORA::LATENCY_ANS, answer, KALMO::Clock(30 * kMs));
+    logtest::resetLogger();
+    ASSERT_TRUE(ok);
+    EXPECT_TRUE(static_cast<bool>(answer));
+    EXPECT_EQ(logged(c.line), 1u);
   }
 }
 
