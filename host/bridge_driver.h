@@ -12,12 +12,29 @@
 // Request numbers: _IO('x', nr) is 0x7800 + nr; the probe is request 0.
 constexpr unsigned long bridgeRequestNumber(unsigned nr) { return 0x7800ul + (nr & 0xFFu); }
 
+// The driver's requests by the driver's own names: each a request number
+// and a plain integer argument. The card requests (and the removal) carry
+// the card number N in their request number.
+
+// Control device, argument 0: the probe once after opening.
 constexpr unsigned long VELLORA_BR_INIT = 0;
+// Control device, argument the ring bytes: a new card; the result is its number.
+constexpr unsigned long VELLORA_BR_CREATE = bridgeRequestNumber(0);
+// Card N, after a change of the block's host status.
+constexpr unsigned long VELLORA_BR_WAKEUP(unsigned memNo) { return bridgeRequestNumber(memNo); }
 constexpr unsigned long VELLORA_BR_WAKEUP_ARG = 3;
+// Card N, once its control block is filled.
+constexpr unsigned long VELLORA_BR_ATTACH(unsigned memNo) { return bridgeRequestNumber(memNo); }
 constexpr unsigned long VELLORA_BR_ATTACH_ARG = 1;
+// Card N, after data was taken from its ring.
+constexpr unsigned long VELLORA_BR_NOTIFY(unsigned memNo) { return bridgeRequestNumber(memNo); }
 constexpr unsigned long VELLORA_BR_NOTIFY_ARG = 4;
+// Control device: card N is removed (after it was unmapped and closed).
+constexpr unsigned long VELLORA_BR_REMOVE(unsigned memNo) { return bridgeRequestNumber(memNo); }
 constexpr unsigned long VELLORA_BR_REMOVE_ARG = 0;
+// Control device: the kill command.
 constexpr unsigned VELLORA_BR_KILL_CARD = 255;
+constexpr unsigned long VELLORA_BR_KILL = bridgeRequestNumber(VELLORA_BR_KILL_CARD);
 constexpr unsigned long VELLORA_BR_KILL_ARG = 5;
 
 // Card numbers the driver hands out.
@@ -46,30 +63,24 @@ class BridgeDriver {
 
   // The requests of the control device.
   long probe(int control) { return request(control, VELLORA_BR_INIT, 0); }
-  long create(int control, uint32_t ringBytes) {
-    return request(control, bridgeRequestNumber(0), ringBytes);
-  }
+  long create(int control, uint32_t ringBytes) { return request(control, VELLORA_BR_CREATE, ringBytes); }
   long remove(int control, int memNo) {
-    return request(control, bridgeRequestNumber(static_cast<unsigned>(memNo)),
-                   VELLORA_BR_REMOVE_ARG);
+    return request(control, VELLORA_BR_REMOVE(static_cast<unsigned>(memNo)), VELLORA_BR_REMOVE_ARG);
   }
+  // Unnamed by the driver: _IO('x', 0) with argument 0, just before the
+  // control device is closed.
   long lastRequest(int control) { return request(control, bridgeRequestNumber(0), 0); }
-  long kill(int control) {
-    return request(control, bridgeRequestNumber(VELLORA_BR_KILL_CARD), VELLORA_BR_KILL_ARG);
-  }
+  long kill(int control) { return request(control, VELLORA_BR_KILL, VELLORA_BR_KILL_ARG); }
 
   // The requests of card device memNo.
   long wakeup(int card, int memNo) {
-    return request(card, bridgeRequestNumber(static_cast<unsigned>(memNo)),
-                   VELLORA_BR_WAKEUP_ARG);
+    return request(card, VELLORA_BR_WAKEUP(static_cast<unsigned>(memNo)), VELLORA_BR_WAKEUP_ARG);
   }
   long attach(int card, int memNo) {
-    return request(card, bridgeRequestNumber(static_cast<unsigned>(memNo)),
-                   VELLORA_BR_ATTACH_ARG);
+    return request(card, VELLORA_BR_ATTACH(static_cast<unsigned>(memNo)), VELLORA_BR_ATTACH_ARG);
   }
   long notify(int card, int memNo) {
-    return request(card, bridgeRequestNumber(static_cast<unsigned>(memNo)),
-                   VELLORA_BR_NOTIFY_ARG);
+    return request(card, VELLORA_BR_NOTIFY(static_cast<unsigned>(memNo)), VELLORA_BR_NOTIFY_ARG);
   }
 };
 

@@ -217,16 +217,19 @@ long SimDriver::request(int fd, unsigned long number, unsigned long arg) {
   const int nr = cardRange ? static_cast<int>(number - base) : -1;
   if (d.control) {
     if (number == VELLORA_BR_INIT && arg == 0) rec.kind = Req::Probe;
-    else if (nr == 0 && arg != 0) rec.kind = Req::Create;
-    else if (nr == static_cast<int>(VELLORA_BR_KILL_CARD) && arg == VELLORA_BR_KILL_ARG) rec.kind = Req::Kill;
-    else if (cardRange && arg == VELLORA_BR_REMOVE_ARG) rec.kind = Req::Remove;  // also the last request
+    else if (number == VELLORA_BR_CREATE && arg != 0) rec.kind = Req::Create;
+    else if (number == VELLORA_BR_KILL && arg == VELLORA_BR_KILL_ARG) rec.kind = Req::Kill;
+    // Also the last request: VELLORA_BR_REMOVE(0) is its number and argument.
+    else if (cardRange && number == VELLORA_BR_REMOVE(static_cast<unsigned>(nr)) && arg == VELLORA_BR_REMOVE_ARG)
+      rec.kind = Req::Remove;
     if (rec.kind == Req::Remove) rec.card = nr;
   } else {
     rec.card = d.card;
+    const unsigned card = static_cast<unsigned>(d.card);
     if (nr == d.card) {
-      if (arg == VELLORA_BR_WAKEUP_ARG) rec.kind = Req::Wakeup;
-      else if (arg == VELLORA_BR_ATTACH_ARG) rec.kind = Req::Attach;
-      else if (arg == VELLORA_BR_NOTIFY_ARG) rec.kind = Req::Notify;
+      if (number == VELLORA_BR_WAKEUP(card) && arg == VELLORA_BR_WAKEUP_ARG) rec.kind = Req::Wakeup;
+      else if (number == VELLORA_BR_ATTACH(card) && arg == VELLORA_BR_ATTACH_ARG) rec.kind = Req::Attach;
+      else if (number == VELLORA_BR_NOTIFY(card) && arg == VELLORA_BR_NOTIFY_ARG) rec.kind = Req::Notify;
     }
   }
 
@@ -257,6 +260,9 @@ long SimDriver::request(int fd, unsigned long number, unsigned long arg) {
 }
 
 void SimDriver::keep(const RequestRecord& rec) {
+  ++counts_[static_cast<std::size_t>(rec.kind)];
+  ++total_;
+  if (records_.size() == kRecentRequests) records_.pop_front();
   records_.push_back(rec);
   if (logFd_ < 0) return;
   // One line per request: "<kind> <card> <arg> <result>", written whole.
@@ -368,14 +374,17 @@ bool SimDriver::waitHeld(Req kind, int count, int timeoutMs) {
 
 std::vector<RequestRecord> SimDriver::requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return records_;
+  return std::vector<RequestRecord>(records_.begin(), records_.end());
 }
 
 int SimDriver::count(Req kind) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  int n = 0;
-  for (const RequestRecord& r : records_) n += r.kind == kind;
-  return n;
+  return static_cast<int>(counts_[static_cast<std::size_t>(kind)]);
+}
+
+long SimDriver::total() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return total_;
 }
 
 int SimDriver::openDescriptors() const {

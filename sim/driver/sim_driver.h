@@ -4,8 +4,10 @@
 // map it and play into it. The daemon side answers every request the way
 // the driver does, records them, and can be told to fail or hold one.
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -64,8 +66,15 @@ class SimDriver final : public BridgeDriver {
   // Waits until `count` requests of the kind are blocked (or have been).
   bool waitHeld(Req kind, int count, int timeoutMs);
 
+  // The record is bounded, so that a daemon streaming for hours stays flat:
+  // every request is counted by kind, and the last kRecentRequests are kept.
+  static constexpr std::size_t kRecentRequests = 4096;
+  // The requests kept, oldest first.
   std::vector<RequestRecord> requests() const;
+  // Every request of the kind since construction, kept or not.
   int count(Req kind) const;
+  // Every request since construction.
+  long total() const;
   // Descriptors and daemon mappings still open.
   int openDescriptors() const;
   int liveMappings() const;
@@ -103,7 +112,9 @@ class SimDriver final : public BridgeDriver {
   std::map<int, Descriptor> fds_;
   std::map<int, CardView> views_;
   std::map<uint8_t*, std::pair<int, std::size_t>> mappings_;  // base -> card, length
-  std::vector<RequestRecord> records_;
+  std::deque<RequestRecord> records_;
+  std::array<long, static_cast<std::size_t>(Req::Unknown) + 1> counts_{};
+  long total_ = 0;
   std::map<Req, FailRule> fails_;
   std::set<Req> holds_;
   std::map<Req, int> heldCount_;

@@ -126,6 +126,34 @@ TEST_F(SimDriverTest, RefusesWhatNoDriverWouldMap) {
   driver.close(card);
 }
 
+// A streaming daemon makes about 155 requests a second: the record counts
+// every one by kind but keeps only the last ones, oldest first.
+TEST_F(SimDriverTest, TheRecordIsBoundedAndStillCountsEveryRequest) {
+  ASSERT_EQ(driver.create(control, RING), 0);
+  const int card = driver.openCard(0);
+  ASSERT_GE(card, 0);
+  const std::size_t kept = vsim::SimDriver::kRecentRequests;
+  const struct {
+    std::size_t notifies;
+    std::size_t held;  // records kept afterwards
+  } rounds[] = {{10, 12}, {kept, kept}, {2 * kept + 5, kept}};
+  std::size_t notifies = 0;
+  for (const auto& r : rounds) {
+    for (std::size_t i = 0; i < r.notifies; ++i) ASSERT_EQ(driver.notify(card, 0), 0);
+    notifies += r.notifies;
+    // One of another kind, so the newest record can be told apart.
+    ASSERT_EQ(driver.wakeup(card, 0), 0);
+    SCOPED_TRACE(notifies);
+    const auto recs = driver.requests();
+    EXPECT_EQ(recs.size(), std::min(r.held, kept));
+    EXPECT_EQ(recs.back().kind, Req::Wakeup);
+    EXPECT_EQ(driver.count(Req::Notify), static_cast<int>(notifies));
+    EXPECT_EQ(driver.count(Req::Create), 1);
+    EXPECT_EQ(driver.total(), static_cast<long>(notifies + (&r - rounds) + 2));
+  }
+  driver.close(card);
+}
+
 TEST_F(SimDriverTest, FailsChosenRequests) {
   ASSERT_EQ(driver.create(control, RING), 0);
   const int card = driver.openCard(0);
