@@ -1,5 +1,6 @@
 #include "protocol/profile_maker.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -368,9 +369,18 @@ bool autoChoice(ProfileMaker& m, Budget& budget) {
     return true;
   }
   uint64_t start = (!var && limitOnly) ? L : std::max(minC, L);
+  // A trial's cycle is its start, or at least half of it (whole-frame
+  // packets), or one its packets shortened it to, which later starts give
+  // again. Past twice the longest cycle that can be accepted a longer start
+  // therefore finds nothing new, and the search gives up there.
+  uint64_t longest = std::max({lower, L, minC});
+  if (var && !limitOnly) longest = std::max(longest, maxC);
+  const uint64_t twice = longest > std::numeric_limits<uint64_t>::max() / 2 ? longest : 2 * longest;
+  const uint64_t far = std::max<uint64_t>(start, twice);
+  const uint64_t lastStart = far > std::numeric_limits<uint64_t>::max() - STEP ? far : far + STEP;
   KALMO::Clock rejected = 0;
   for (;;) {
-    if (!budget.take()) return false;
+    if (start > lastStart || !budget.take()) return false;
     if (trial(start)) {
       if (accepted(m.cycle)) {
         finish(kind);
@@ -382,6 +392,18 @@ bool autoChoice(ProfileMaker& m, Budget& budget) {
     if (start > std::numeric_limits<uint64_t>::max() - STEP) return false;
     start += STEP;
   }
+}
+
+// The zero profile: no cycle and no packets, which no stream starts from.
+void clearResult(ProfileMaker& m) {
+  const Profile none;
+  m.cycle = none.cycle;
+  m.fixedPacketBytes = none.fixedPacketBytes;
+  m.maxPacketBytes = none.maxPacketBytes;
+  m.framesPerPacketQ14 = none.framesPerPacketQ14;
+  m.packetsPerCycle = none.packetsPerCycle;
+  m.minCycle = none.minCycle;
+  m.mode = none.mode;
 }
 
 }  // namespace
@@ -510,9 +532,17 @@ bool ProfileMaker::configTransferAuto(KALMO::Clock start) {
     const uint64_t lower = limit103(limitCycle);
     const Derived d = derive(format);
     uint64_t s = start != 0 ? uint64_t(start) : uint64_t(limitCycle);
+    // Past twice 1.03 x the limit (and past the start) a longer start
+    // changes nothing the count search finds: a cycle it had to shorten to
+    // fit the packets stays where it was, and one that keeps its start, or
+    // loses less than half of it to packets of whole frames, is long enough
+    // already. The search gives up there instead of stepping on for ever.
+    const uint64_t twice = lower > std::numeric_limits<uint64_t>::max() / 2 ? lower : 2 * lower;
+    const uint64_t far = std::max(s, twice);
+    const uint64_t lastStart = far > std::numeric_limits<uint64_t>::max() - STEP ? far : far + STEP;
     Budget budget;
     // Nothing to search without a packet size or a rate.
-    while (PackDataSize != 0 && d.Bps != 0 && budget.take()) {
+    while (PackDataSize != 0 && d.Bps != 0 && s <= lastStart && budget.take()) {
       if (countSearch(*this, var, s, budget) && uint64_t(cycle) >= lower) {
         found = true;
         break;
@@ -521,6 +551,11 @@ bool ProfileMaker::configTransferAuto(KALMO::Clock start) {
       s += STEP;
     }
     PackDataCount = keptCount;
+  }
+  if (!found) {
+    // The last profile tried may be far below the limit (a cycle of 50 us
+    // where the count search stalled); a stream must not start from it.
+    clearResult(*this);
   }
   autoCount = false;
   INFO << "configTransferAuto done";

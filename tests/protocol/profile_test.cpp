@@ -521,6 +521,124 @@ TEST(ProfileMaker, AutomaticChoiceFallsBackToTheLimitCycle) {
   expectProfile(ok, {5 * MS, 0, 992, Q(240), 1, TRANSFER_FIX});
 }
 
+// The packet limits a sink's DATASIZE answer (mtu, max) gives the host.
+uint16_t packetSizeOf(uint16_t mtu) { return uint16_t((mtu - 64) & ~7u); }
+uint16_t packetCountOf(uint16_t mtu, uint16_t max) { return max == 0xFFFF ? 0xFFFF : max / mtu; }
+
+// What the host keeps of one automatic choice: the entry is the maker's
+// profile, whatever the choice reported.
+struct Stored {
+  bool found;
+  Profile profile;
+};
+Stored storedChoice(FormatConfigure format, uint16_t size, uint16_t count, const Sink& sink, uint64_t limit,
+                    bool autoCount) {
+  ProfileMaker m = maker(format, size, count, limit);
+  m.setParameter(sink.min, sink.max, sink.flags, sink.baseMin, sink.frameMax);
+  m.autoCount = autoCount;
+  const bool found = m.configTransferAuto(KALMO::Clock(0));
+  return {found, Profile(m)};
+}
+
+// An entry a stream could start from: a cycle and packets to cut it into.
+bool streamable(const Profile& p) { return uint64_t(p.cycle) != 0 && p.packetsPerCycle != 0; }
+
+constexpr FormatConfigure S32x8_192K(0x10 | 0x800 | F48000 | (1ull << 37));  // 6,144,000 bytes/s
+
+// Tiny packets at a high rate: neither the sink's one cycle (10 us) nor the
+// fallback reaches 1.03 x the limit, as the packet-count search stalls on a
+// cycle of 50 or 100 us. The last profile tried must not be left behind for
+// a stream to run at 20,000 cycles a second.
+TEST(ProfileMaker, AutomaticChoiceThatGivesUpLeavesNothingToStream) {
+  const struct {
+    const char* name;
+    FormatConfigure format;
+    uint16_t mtu, max;
+  } cases[] = {
+      {"stereo 16-bit 48 kHz, mtu 72", S16_48K, 72, 100},
+      {"8 channels 32-bit 192 kHz, mtu 296", S32x8_192K, 296, 100},
+      {"8 channels 32-bit 192 kHz, mtu 296, no count limit", S32x8_192K, 296, 0xFFFF},
+  };
+  // The two entries of the host's choice: TargetProfileLimitTime 400 us,
+  // then CycleTime 1 ms with the packet count searched.
+  const struct {
+    uint64_t limit;
+    bool autoCount;
+  } entries[] = {{400 * US, false}, {1 * MS, true}};
+  for (const auto& c : cases) {
+    for (const auto& e : entries) {
+      SCOPED_TRACE(std::string(c.name) + ", limit " + std::to_string(e.limit / US) + " us");
+      const Stored s = storedChoice(c.format, packetSizeOf(c.mtu), packetCountOf(c.mtu, c.max), {1, 1, 0},
+                                    e.limit, e.autoCount);
+      EXPECT_FALSE(s.found);
+      EXPECT_FALSE(streamable(s.profile)) << uint64_t(s.profile.cycle) / US << " us x "
+                                          << s.profile.packetsPerCycle;
+    }
+  }
+}
+
+// Whatever the sink and the packet limits, an automatic choice either finds
+// a cycle no shorter than the host's limit (no shorter than 1.03 x the limit
+// when only the fallback found it) or leaves an entry that cannot be
+// streamed.
+TEST(ProfileMaker, StoredAutomaticProfileNeverRunsBelowTheLimit) {
+  using namespace VELLORA;
+  const FormatConfigure formats[] = {S16_48K, S16_8K, S32x8_192K, DSD64};
+  const uint16_t mtus[] = {72, 120, 296, 1500};
+  const uint16_t maxes[] = {100, 1500, 15000, 0xFFFF};
+  const Sink sinks[] = {
+      {1, 1, 0},
+      {100, 500, 0},
+      {0, 50, PROFILE_VAR | PROFILE_LIMIT},
+      {100, 300, PROFILE_VAR | PROFILE_SEARCH},
+      {100, 200, PROFILE_SEARCH | PROFILE_AUTOCOUNT},
+      {1, 1, PROFILE_VAR},
+      {30, 0, PROFILE_SINKCYCLE},
+  };
+  const uint64_t limits[] = {400 * US, 1 * MS};
+  int given = 0;
+  int found = 0;
+  for (const FormatConfigure& f : formats) {
+    for (uint16_t mtu : mtus) {
+      for (uint16_t max : maxes) {
+        for (const Sink& sink : sinks) {
+          for (uint64_t limit : limits) {
+            for (bool autoCount : {false, true}) {
+              const uint16_t size = packetSizeOf(mtu);
+              const uint16_t count = packetCountOf(mtu, max);
+              const Stored s = storedChoice(f, size, count, sink, limit, autoCount);
+              // Which search found it: the first choices, or the fallback.
+              ProfileMaker first = maker(f, size, count, limit);
+              first.setParameter(sink.min, sink.max, sink.flags, sink.baseMin, sink.frameMax);
+              first.autoCount = autoCount;
+              bool direct = first.configTransferAuto();
+              first.autoCount = true;
+              direct = direct || first.configTransferAuto();
+              const uint64_t floor = direct ? limit : uint64_t(double(float(limit / US)) * 1.03) * US;
+              const std::string where = std::to_string(f.value) + " mtu " + std::to_string(mtu) + " max " +
+                                        std::to_string(max) + " sink " + std::to_string(sink.min) + "/" +
+                                        std::to_string(sink.max) + "/" + std::to_string(sink.flags) +
+                                        " limit " + std::to_string(limit / US) + (autoCount ? " count" : "");
+              if (s.found) {
+                ++found;
+                ASSERT_TRUE(streamable(s.profile)) << where;
+                ASSERT_GE(uint64_t(s.profile.cycle), floor) << where;
+              } else {
+                ++given;
+                ASSERT_FALSE(streamable(s.profile)) << where << ": " << uint64_t(s.profile.cycle) / US << " us x "
+                                                    << s.profile.packetsPerCycle;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  // Both outcomes occur in the table.
+  EXPECT_GT(found, 0);
+  EXPECT_GT(given, 0);
+}
+
 TEST(ProfileMaker, SetParameter) {
   using namespace VELLORA;
   const struct {
