@@ -535,10 +535,11 @@ TEST_F(CardPath, WithoutAVolumeItemTheCardKeepsItsValue) {
   card.close();
 }
 
-// With a limit set the automatic profile is used. Whether or not its search
-// finds a profile, the stream connects with what the search left; a cycle
-// of 1 ms or more also takes the worker off its spinning modes.
-TEST_F(CardPath, AutomaticProfileConnectsWhetherOrNotItsSearchSucceeds) {
+// With a limit set the automatic profile is used. A search that finds a
+// profile connects with it, and a cycle of 1 ms or more also takes the
+// worker off its spinning modes; one that gives up leaves nothing to
+// stream, so the connect is refused and reported as a failed one.
+TEST_F(CardPath, AutomaticProfileConnectsOnlyWhenItsSearchSucceeds) {
   VELLORA_REQUIRE_PRIVATE_NET();
   using VELLORA::SSync;
   constexpr int32_t MODE = SSync::NOSLEEP4CORE | SSync::NOSLEEPFORCE | SSync::IDLEONCE;
@@ -571,10 +572,14 @@ TEST_F(CardPath, AutomaticProfileConnectsWhetherOrNotItsSearchSucceeds) {
     CardPlay player(stereo16(0));
     ASSERT_TRUE(player.open());
     ASSERT_TRUE(player.choose());
-    EXPECT_EQ(player.prepare(), 0x7u);
+    EXPECT_EQ(player.prepare(), c.searchFinds ? 0x7u : 0x80000007u);
     stopLoop();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_TRUE(streamIsActive(*node));
+    if (c.searchFinds) {
+      EXPECT_EQ(failures.load(), 0);
+    } else {
+      EXPECT_GE(failures.load(), 1) << "the refused connect is a failed one";
+    }
+    EXPECT_EQ(streamIsActive(*node), c.searchFinds);
     EXPECT_EQ(node->profileCount, 2) << "both automatic searches were run";
     EXPECT_EQ(node->getCycleTime().get() > 999'999'999, c.cycleOf1msOrMore);
     EXPECT_EQ(node->workMode.load(), c.workMode);
