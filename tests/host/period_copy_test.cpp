@@ -58,7 +58,9 @@ TEST(PeriodCopySimple, ReadPositionRunsThroughTheBuffer) {
     Reader reader(c.bufferBytes, c.periodCount);
     Card& card = reader.card;
     PeriodCopy& copy = reader.copy;
-    for (uint32_t i = 0; i < c.bufferBytes; ++i) card.ring[i] = patternByte(i);
+    // A writer a buffer ahead, refilling what each block frees.
+    uint64_t written = c.bufferBytes;
+    ASSERT_TRUE(card.write(pattern(0, c.bufferBytes)));
     uint32_t at = 0;
     for (std::size_t i = 0; i < c.sizes.size(); ++i) {
       VELLORA::Stream out;
@@ -68,6 +70,8 @@ TEST(PeriodCopySimple, ReadPositionRunsThroughTheBuffer) {
       EXPECT_EQ(copy.readPos, c.positions[i]);
       EXPECT_EQ(card.block->readPos, c.positions[i]);
       at = c.positions[i];
+      ASSERT_TRUE(card.write(pattern(written, out.size)));
+      written += out.size;
     }
   }
 }
