@@ -18,6 +18,10 @@ constexpr uint64_t SILENCE_RUN = 30;
 // unserved audio cannot come from an application that the read position
 // paces, so a driver claiming more gets its oldest bytes dropped.
 constexpr uint64_t QUEUE_BUFFERS = 2;
+// A writer between two stores of one write is seen again at once; one that
+// keeps the counters moving longer than this is taken as it was last read.
+constexpr int SNAPSHOT_TRIES = 4;
+constexpr uint32_t SLOT_MASK = PERIOD_SIZE_SLOTS - 1;
 
 constexpr std::array<bool, 256> makeSilenceLike() {
   std::array<bool, 256> t{};
@@ -25,6 +29,8 @@ constexpr std::array<bool, 256> makeSilenceLike() {
   return t;
 }
 constexpr std::array<bool, 256> kSilenceLike = makeSilenceLike();
+
+bool backwards(uint32_t now, uint32_t before) { return static_cast<int32_t>(now - before) < 0; }
 
 }  // namespace
 
@@ -64,31 +70,93 @@ void PeriodCopy::reset(uint32_t bufferBytes, uint32_t periodCount) {
   readPos = 0;
   underrunArmed = false;
   underrunSeq = 0;
-  // A new substream starts the driver's counters from zero; a connection
-  // made again under a card that kept running (the target dropped the
-  // stream) must go on from where the writer is, or every later take-in
-  // reads the ring at the wrong place.
-  takePos = 0;
-  lastSeq = 0;
-  lastTotal = 0;
-  if (block_) {
-    lastSeq = cardLoad(block_->periodSeq, std::memory_order_acquire);
-    lastTotal = cardLoad(block_->writeTotal);
-    const uint32_t writePos = cardLoad(block_->writePos);
-    if (writePos < bufferBytes) takePos = writePos;
-  }
+  // New writes are taken in from where the driver's counters stand: a new
+  // substream has them at zero, a connection made again under a card that
+  // kept running goes on from where the writer is. What was written before
+  // is gone with the silence the connect fills the ring with.
+  Writer w;
+  if (block_) w = readWriter();
+  lastSeq = w.seq;
+  lastTotal = w.total;
+  takePos = w.pos < bufferBytes ? w.pos : 0;
+  seenSeq_ = w.seq;
+  seenTotal_ = w.total;
+  seenPos_ = takePos;
+  fresh_ = 0;
   consumed = 0;
   muteCountdown = 0;
   muteFill = true;
   outQueue.clear();
   lastPeriod.clear();
+  ranSinceRelease_ = false;
+  owesHeld_.store(false, std::memory_order_release);
   if (block_) cardStore(block_->readPos, 0u, std::memory_order_release);
+}
+
+PeriodCopy::Writer PeriodCopy::readWriter() const {
+  Writer w;
+  for (int attempt = 0; attempt < SNAPSHOT_TRIES && !w.steady; ++attempt) {
+    w.seq = cardLoad(block_->periodSeq, std::memory_order_acquire);
+    // The position before the count: the driver publishes the count first,
+    // so a count read after its position is never behind it.
+    w.pos = cardLoad(block_->writePos, std::memory_order_acquire);
+    w.total = cardLoad(block_->writeTotal, std::memory_order_acquire);
+    w.steady = cardLoad(block_->periodSeq, std::memory_order_acquire) == w.seq;
+  }
+  return w;
+}
+
+PeriodCopy::Advance PeriodCopy::advance(const Writer& w, uint32_t fromSeq, uint32_t fromTotal,
+                                        uint64_t fromPos, uint32_t bufferBytes) const {
+  Advance a;
+  if (backwards(w.seq, fromSeq) || backwards(w.total, fromTotal)) {
+    // The application prepared the card again: the driver counts and
+    // writes from zero.
+    a.restarted = true;
+    fromSeq = 0;
+    fromTotal = 0;
+    fromPos = 0;
+  }
+  a.fromSeq = fromSeq;
+  a.bytes = w.total - fromTotal;
+  a.total = w.total;
+  if ((fromPos + a.bytes) % bufferBytes == w.pos) return a;
+  // A byte count out before its write position: the newest write waits for
+  // the next look, when its position is out too.
+  const uint32_t newest = cardLoad(block_->periodSizes[w.seq & SLOT_MASK]);
+  if (newest != 0 && newest <= a.bytes && (fromPos + a.bytes - newest) % bufferBytes == w.pos) {
+    a.bytes -= newest;
+    a.total -= newest;
+    return a;
+  }
+  // Counters that do not meet where the last look left off: the writer's
+  // position is the one place known to be right.
+  a.realigned = true;
+  return a;
 }
 
 void PeriodCopy::advanceRead(uint32_t n, uint32_t bufferBytes) {
   readPos += n;
   if (readPos >= bufferBytes) readPos = 0;
   cardStore(block_->readPos, static_cast<uint32_t>(readPos), std::memory_order_release);
+}
+
+void PeriodCopy::endCall(bool delayLine) {
+  owesHeld_.store(delayLine && (ranSinceRelease_ || consumed < outQueue.size()),
+                  std::memory_order_release);
+  calls_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool PeriodCopy::geometry(uint32_t& bufferBytes, uint32_t& period) {
+  // The geometry is read once per call and must be the one of the connect.
+  bufferBytes = cardLoad(block_->bufferBytes);
+  const uint32_t periodCount = cardLoad(block_->periodCount);
+  if (bufferBytes != connectBufferBytes_ || periodCount != connectPeriodCount_ ||
+      !usableGeometry(bufferBytes, periodCount, ringBytes_) || readPos >= bufferBytes) {
+    return false;
+  }
+  period = bufferBytes / periodCount;
+  return true;
 }
 
 bool PeriodCopy::fill(VELLORA::Stream& out, bool delayLine, uint8_t muteByte) {
@@ -98,27 +166,30 @@ bool PeriodCopy::fill(VELLORA::Stream& out, bool delayLine, uint8_t muteByte) {
   }
   if (!(cardLoad(block_->memStatus, std::memory_order_acquire) & MEM_STATUS_RUNNING)) {
     underrunArmed = false;
-    out.clear();
-    ++stats_.skipped;
-    DEBUG << "Buffer Skip";
+    bool served = false;
+    if (delayLine) serveAfterStop(out, muteByte, served);
+    if (!served) {
+      out.clear();
+      ++stats_.skipped;
+      DEBUG << "Buffer Skip";
+    }
+    endCall(delayLine);
     return false;
   }
 
-  // The geometry is read once per call and must be the one of the connect.
-  const uint32_t bufferBytes = cardLoad(block_->bufferBytes);
-  const uint32_t periodCount = cardLoad(block_->periodCount);
-  if (bufferBytes != connectBufferBytes_ || periodCount != connectPeriodCount_ ||
-      !usableGeometry(bufferBytes, periodCount, ringBytes_) || readPos >= bufferBytes) {
+  uint32_t bufferBytes = 0, period = 0;
+  if (!geometry(bufferBytes, period)) {
     out.clear();
     ++stats_.refused;
     if (!refusalLogged_) {
       refusalLogged_ = true;
-      ERR << "Buffer geometry refused " << bufferBytes << " " << periodCount << " "
-          << connectBufferBytes_ << " " << connectPeriodCount_;
+      ERR << "Buffer geometry refused " << cardLoad(block_->bufferBytes) << " "
+          << cardLoad(block_->periodCount) << " " << connectBufferBytes_ << " "
+          << connectPeriodCount_;
     }
+    endCall(delayLine);
     return false;
   }
-  const uint32_t period = bufferBytes / periodCount;
   const uint32_t n = std::min<uint64_t>(period, bufferBytes - readPos);
   uint32_t seq = cardLoad(block_->periodSeq, std::memory_order_acquire);
 
@@ -131,6 +202,7 @@ bool PeriodCopy::fill(VELLORA::Stream& out, bool delayLine, uint8_t muteByte) {
         if (rp >= bufferBytes) {
           ERR << "bufuse rd illegal:" << bufferBytes << " " << rp;
           out.clear();
+          endCall(delayLine);
           return false;
         }
         available = uint64_t{wp} + bufferBytes - rp;
@@ -147,72 +219,142 @@ bool PeriodCopy::fill(VELLORA::Stream& out, bool delayLine, uint8_t muteByte) {
   }
 
   if (!delayLine) {
-    out.resize(n);
-    std::memcpy(out.data, ring_ + readPos, n);
+    copySimple(out, n, bufferBytes, muteByte);
     advanceRead(n, bufferBytes);
     if (cardLoad(block_->writePos) == readPos) {
       underrunArmed = true;
       underrunSeq = seq;
     }
+    endCall(false);
     return true;
   }
 
-  if (lastSeq != seq) takeIn(seq, bufferBytes, muteByte);
-
-  if (consumed < outQueue.size()) {
-    const uint64_t k = std::min<uint64_t>(outQueue.size() - consumed, n);
-    out.resize(k);
-    std::memcpy(out.data, outQueue.data() + consumed, k);
-    consumed += k;
-  } else if (muteFill) {
-    out.resize(n, muteByte);
-  } else {
-    out.clear();
+  ranSinceRelease_ = true;
+  const Writer w = readWriter();
+  if ((w.seq != lastSeq || w.total != lastTotal || w.pos != takePos) && w.pos < bufferBytes) {
+    takeIn(w, bufferBytes, muteByte);
+  }
+  if (!serveQueue(out, n)) {
+    if (muteFill) {
+      out.resize(n, muteByte);
+    } else {
+      out.clear();
+    }
   }
   advanceRead(n, bufferBytes);
+  endCall(true);
   return true;
 }
 
-void PeriodCopy::takeIn(uint32_t seq, uint32_t bufferBytes, uint8_t muteByte) {
-  const uint32_t writes = seq - lastSeq;
-  const uint32_t first = lastSeq;
-  lastSeq = seq;
-
-  // The ring never holds more than one buffer of unread audio, so no call
-  // takes in more than that, whatever the sizes claim.
-  uint64_t budget = bufferBytes;
-  const int32_t signedWrites = static_cast<int32_t>(writes);
-  if (signedWrites >= 1 && signedWrites <= static_cast<int32_t>(PERIOD_SIZE_SLOTS) - 1) {
-    for (uint32_t s = first; s != seq; ++s) {
-      const uint32_t claimed = cardLoad(block_->periodSizes[s & (PERIOD_SIZE_SLOTS - 1)]);
-      // The byte count may already hold the write after seq (the driver
-      // publishes it before the sequence number): count only the writes
-      // taken in, so that a later take-in by the counter starts where
-      // this one ended.
-      lastTotal += claimed;
-      const uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(claimed, budget));
-      if (size == 0) continue;
-      budget -= size;
-      takeOneWrite(size, s, bufferBytes, muteByte);
-    }
-  } else {
-    // Without usable per-write sizes the byte counter gives the amount.
-    const uint32_t total = cardLoad(block_->writeTotal);
-    const uint32_t bytes = total - lastTotal;
-    lastTotal = total;
-    const uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(bytes, budget));
-    if (size != 0) takeOneWrite(size, seq - 1, bufferBytes, muteByte);
+void PeriodCopy::copySimple(VELLORA::Stream& out, uint32_t n, uint32_t bufferBytes,
+                            uint8_t muteByte) {
+  // The bytes the writer put before its position since the reader last
+  // passed them are the only ones worth sending; the reader goes on at its
+  // own pace, so after a stall it may sit before them (it reaches them
+  // after a lap) or inside them (those behind it would come out of order
+  // a lap later, and count as passed).
+  const Writer w = readWriter();
+  if (w.pos < bufferBytes) {
+    const Advance a = advance(w, seenSeq_, seenTotal_, seenPos_, bufferBytes);
+    if (a.restarted || a.realigned) ++stats_.realigned;
+    fresh_ = std::min<uint64_t>((a.restarted ? 0 : fresh_) + a.bytes, bufferBytes);
+    seenSeq_ = w.seq;
+    seenTotal_ = a.total;
+    seenPos_ = w.pos;
   }
+  const uint64_t first = (seenPos_ + bufferBytes - fresh_) % bufferBytes;
+  const uint64_t at = (readPos + bufferBytes - first) % bufferBytes;
+  uint64_t from = 0, len = 0;
+  if (at < fresh_) {
+    len = std::min<uint64_t>(n, fresh_ - at);
+    fresh_ = at + n < fresh_ ? fresh_ - at - n : 0;
+  } else if (bufferBytes - at < n) {
+    from = bufferBytes - at;
+    len = std::min<uint64_t>(n - from, fresh_);
+    fresh_ -= len;
+  }
+  out.resize(n);
+  if (len == n) {
+    std::memcpy(out.data, ring_ + readPos, n);
+    return;
+  }
+  std::memset(out.data, muteByte, n);
+  if (len) std::memcpy(out.data + from, ring_ + readPos + from, len);
+  stats_.unwritten += n - len;
 }
 
-void PeriodCopy::takeOneWrite(uint32_t size, uint32_t label, uint32_t bufferBytes,
+void PeriodCopy::takeIn(const Writer& w, uint32_t bufferBytes, uint8_t muteByte) {
+  const Advance a = advance(w, lastSeq, lastTotal, takePos, bufferBytes);
+  if (a.restarted || a.realigned) ++stats_.realigned;
+
+  // Where one write ends and the next begins, from the write sizes, when
+  // the driver still holds them all and they did not change under the read.
+  uint32_t count = 0;
+  uint64_t listed = 0;
+  const uint32_t writes = w.seq - a.fromSeq;
+  if (w.steady && writes >= 1 && writes <= PERIOD_SIZE_SLOTS - 1) {
+    for (uint32_t s = a.fromSeq; s != w.seq; ++s) {
+      sizes_[count] = cardLoad(block_->periodSizes[s & SLOT_MASK]);
+      labels_[count] = s;
+      listed += sizes_[count];
+      ++count;
+    }
+    const uint32_t now = cardLoad(block_->periodSeq, std::memory_order_acquire);
+    if (now - w.seq >= PERIOD_SIZE_SLOTS - writes) {
+      count = 0;
+      listed = 0;
+    }
+  }
+  uint32_t head = 0;
+  // Drops bytes from the front of the list of writes.
+  auto dropFront = [&](uint64_t bytes) {
+    while (bytes > 0 && head < count) {
+      if (sizes_[head] <= bytes) {
+        bytes -= sizes_[head];
+        listed -= sizes_[head];
+        ++head;
+      } else {
+        sizes_[head] -= static_cast<uint32_t>(bytes);
+        listed -= bytes;
+        bytes = 0;
+      }
+    }
+  };
+  uint64_t bytes = a.bytes;
+  // The byte counter is what the ring holds. Listed bytes beyond it were
+  // taken in at an earlier look, by a count out before its periodSeq; bytes
+  // beyond the listed writes belong to a write whose periodSeq is not out.
+  if (listed > bytes) dropFront(listed - bytes);
+  if (listed < bytes) {
+    sizes_[count] = static_cast<uint32_t>(bytes - listed);
+    labels_[count] = count ? w.seq : w.seq - 1;
+    ++count;
+    listed = bytes;
+  }
+  // More than a buffer since the last look: the oldest bytes are gone.
+  if (bytes > bufferBytes) {
+    stats_.overwritten += bytes - bufferBytes;
+    dropFront(bytes - bufferBytes);
+    bytes = bufferBytes;
+  }
+  uint64_t from = (w.pos + bufferBytes - bytes) % bufferBytes;
+  for (uint32_t i = head; i < count; ++i) {
+    if (sizes_[i] == 0) continue;
+    takeOneWrite(sizes_[i], labels_[i], from, bufferBytes, muteByte);
+    from = (from + sizes_[i]) % bufferBytes;
+  }
+  lastSeq = w.seq;
+  lastTotal = a.total;
+  takePos = w.pos;
+}
+
+void PeriodCopy::takeOneWrite(uint32_t size, uint32_t label, uint64_t from, uint32_t bufferBytes,
                               uint8_t muteByte) {
   DEBUG << "Alsa Write Size " << size << " " << label;
   incoming_.resize(size);
-  const uint64_t first = std::min<uint64_t>(size, bufferBytes - takePos);
-  std::memcpy(incoming_.data(), ring_ + takePos, first);
+  const uint64_t first = std::min<uint64_t>(size, bufferBytes - from);
+  std::memcpy(incoming_.data(), ring_ + from, first);
   std::memcpy(incoming_.data() + first, ring_, size - first);
-  takePos = (takePos + size) % bufferBytes;
   if (KALMO::SysLog::logs(INFO)) {
     INFO << "Dump:" << KALMO::BufferCS_const{incoming_.data(), incoming_.size()}.dump(48);
   }
@@ -236,10 +378,13 @@ void PeriodCopy::takeOneWrite(uint32_t size, uint32_t label, uint32_t bufferByte
     std::fill(lastPeriod.begin(), lastPeriod.end(), muteByte);
     --muteCountdown;
   }
-  if (muteFill && !lastPeriod.empty()) muteFill = false;
+  releaseHeld();
+  lastPeriod.swap(incoming_);
+}
 
-  // Release the held write behind what is still unserved, so the audio
-  // stays in order.
+void PeriodCopy::releaseHeld() {
+  if (muteFill && !lastPeriod.empty()) muteFill = false;
+  // Behind what is still unserved, so the audio stays in order.
   if (consumed >= outQueue.size()) {
     outQueue.swap(lastPeriod);
   } else {
@@ -247,11 +392,48 @@ void PeriodCopy::takeOneWrite(uint32_t size, uint32_t label, uint32_t bufferByte
     outQueue.insert(outQueue.end(), lastPeriod.begin(), lastPeriod.end());
   }
   consumed = 0;
-  const uint64_t limit = QUEUE_BUFFERS * bufferBytes;
+  const uint64_t limit = QUEUE_BUFFERS * connectBufferBytes_;
   if (outQueue.size() > limit) {
     const uint64_t drop = outQueue.size() - limit;
     outQueue.erase(outQueue.begin(), outQueue.begin() + static_cast<std::ptrdiff_t>(drop));
     stats_.dropped += drop;
   }
-  lastPeriod.swap(incoming_);
+}
+
+bool PeriodCopy::serveQueue(VELLORA::Stream& out, uint64_t n) {
+  if (consumed >= outQueue.size()) return false;
+  const uint64_t k = std::min<uint64_t>(outQueue.size() - consumed, n);
+  out.resize(k);
+  std::memcpy(out.data, outQueue.data() + consumed, k);
+  consumed += k;
+  return true;
+}
+
+void PeriodCopy::serveAfterStop(VELLORA::Stream& out, uint8_t muteByte, bool& served) {
+  // The card stopped running: nothing will push the held write out of the
+  // delay line any more, so it goes out now, with what the writer added
+  // since the last block, muted only if the detection still says so. The
+  // read position stays, as it does for every call while the card stops.
+  if (!ranSinceRelease_ && consumed >= outQueue.size()) return;
+  uint32_t bufferBytes = 0, period = 0;
+  if (!geometry(bufferBytes, period)) return;
+  if (ranSinceRelease_) {
+    ranSinceRelease_ = false;
+    const Writer w = readWriter();
+    if ((w.seq != lastSeq || w.total != lastTotal || w.pos != takePos) && w.pos < bufferBytes) {
+      takeIn(w, bufferBytes, muteByte);
+    }
+    if (!lastPeriod.empty()) {
+      if (muteCountdown > 0) {
+        std::fill(lastPeriod.begin(), lastPeriod.end(), muteByte);
+        --muteCountdown;
+      }
+      releaseHeld();
+      lastPeriod.clear();
+      ++stats_.released;
+    }
+  }
+  // Whole periods: the read position no longer moves, so the end of the
+  // ring does not cut these blocks short.
+  served = serveQueue(out, period);
 }

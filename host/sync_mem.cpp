@@ -1,7 +1,9 @@
 #include "host/sync_mem.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "base/syslog.h"
 #include "host/card_format.h"
@@ -134,7 +136,10 @@ bool SyncMem::work() {
     } else if (playFlag.load() && !(f & MEM_STATUS_RUNNING)) {
       wantedStatus &= ~HOST_STATUS_PLAY;
       statusUpdate();
-      if (alsaSetting.alsaUnderrun) VELLORA::SSyncBuffer::stop();
+      if (alsaSetting.alsaUnderrun) {
+        awaitHeldAudio();
+        VELLORA::SSyncBuffer::stop();
+      }
       f = memStatus();
     } else if (!playFlag.load() && (f & MEM_STATUS_RUNNING)) {
       periodCopy.underrunArmed = false;
@@ -144,6 +149,7 @@ bool SyncMem::work() {
       f = memStatus();
     }
     if (rechosen || !(f & MEM_STATUS_PREPARED)) {
+      if (!rechosen) awaitHeldAudio();
       VELLORA::SSyncBuffer::disconnect();
       wantedStatus = HOST_STATUS_READY;
       statusUpdate();
@@ -157,6 +163,35 @@ bool SyncMem::work() {
   statusUpdate();
   if (!(memStatus() & MEM_STATUS_PREPARED)) return volumeStep();
   return connectSequence();
+}
+
+void SyncMem::awaitHeldAudio() {
+  if (!alsaSetting.unInitMemDet) return;
+  // The hook serves the held write at its first call after the card
+  // stopped, and runs once per block the stream takes; only a stream that
+  // is playing takes blocks. Bounded like the stop: a second without a
+  // call, or the card running again, ends the wait.
+  using Clock = std::chrono::steady_clock;
+  constexpr auto patience = std::chrono::seconds(1);
+  const uint64_t start = periodCopy.calls();
+  uint64_t seen = start;
+  auto lastCall = Clock::now();
+  for (;;) {
+    const bool reading = playFlag.load() && syncState.load() == VELLORA::SSync::Connected &&
+                         !stopReq.load() && !disconnectReq.load() && bufferThread.joinable();
+    if (!reading) return;
+    if (cardLoad(controlBlock->memStatus, std::memory_order_acquire) & MEM_STATUS_RUNNING) return;
+    const uint64_t calls = periodCopy.calls();
+    if (calls > start && !periodCopy.owesHeldAudio()) return;
+    const auto now = Clock::now();
+    if (calls != seen) {
+      seen = calls;
+      lastCall = now;
+    } else if (now - lastCall > patience) {
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 SyncMem::CardChoice SyncMem::cardChoice() const {

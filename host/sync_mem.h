@@ -78,6 +78,9 @@ class SyncMem : public VELLORA::SSyncBuffer {
   CardChoice cardChoice() const;
 
   bool connectSequence();
+  // Delay-line mode, the card no longer running: lets the buffer worker
+  // hand the held write to the stream before the stream stops or ends.
+  void awaitHeldAudio();
   bool volumeStep();
   bool chooseTransfer();
 

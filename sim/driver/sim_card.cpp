@@ -46,6 +46,10 @@ bool MemoryCard::write(const std::vector<uint8_t>& bytes) {
   return cardWrite(ring, ringBytes, *block, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
+bool MemoryCard::write(const uint8_t* data, uint32_t n) {
+  return cardWrite(ring, ringBytes, *block, data, n);
+}
+
 SimCard::~SimCard() { close(); }
 
 bool SimCard::open(int memNo, const std::string& dir) {
@@ -146,10 +150,7 @@ bool SimCard::hwParams(uint64_t format, uint64_t rate, uint64_t channels, uint32
 }
 
 void SimCard::prepare() {
-  cardStore(block_->writePos, 0u);
-  cardStore(block_->writeTotal, 0u);
-  for (uint32_t& size : block_->periodSizes) cardStore(size, 0u);
-  cardStore(block_->periodSeq, 0u, std::memory_order_release);
+  cardRestartCounters(*block_);
   setMemStatus(MEM_STATUS_OPEN | MEM_STATUS_PREPARED);
 }
 
@@ -165,21 +166,69 @@ bool SimCard::write(const uint8_t* data, uint32_t n) {
   return cardWrite(base_, ringBytes_, *block_, data, n);
 }
 
-bool cardWrite(uint8_t* ring, uint32_t ringBytes, SyncMemControl& block, const uint8_t* data,
-               uint32_t n) {
+void cardRestartCounters(SyncMemControl& block) {
+  cardStore(block.writePos, 0u, std::memory_order_release);
+  cardStore(block.writeTotal, 0u, std::memory_order_release);
+  for (uint32_t& size : block.periodSizes) cardStore(size, 0u);
+  cardStore(block.periodSeq, 0u, std::memory_order_release);
+}
+
+bool StagedWrite::begin(uint8_t* ring, uint32_t ringBytes, SyncMemControl& block,
+                        const uint8_t* data, uint32_t n) {
   const uint32_t buffer = cardLoad(block.bufferBytes);
   if (n == 0 || buffer == 0 || buffer > ringBytes || n > buffer) return false;
-  uint32_t pos = cardLoad(block.writePos);
-  if (pos >= buffer) pos = 0;
-  const uint32_t first = std::min(n, buffer - pos);
-  std::memcpy(ring + pos, data, first);
-  std::memcpy(ring, data + first, n - first);
+  ring_ = ring;
+  block_ = &block;
+  data_ = data;
+  n_ = n;
+  buffer_ = buffer;
+  pos_ = cardLoad(block.writePos);
+  if (pos_ >= buffer) pos_ = 0;
+  seq_ = cardLoad(block.periodSeq);
+  done_ = Nothing;
+  return true;
+}
 
-  const uint32_t seq = cardLoad(block.periodSeq);
-  cardStore(block.periodSizes[seq & (PERIOD_SIZE_SLOTS - 1)], n);
-  cardStore(block.writeTotal, cardLoad(block.writeTotal) + n);
-  cardStore(block.writePos, (pos + n) % buffer);
-  cardStore(block.periodSeq, seq + 1, std::memory_order_release);
+void StagedWrite::advance(Stage stage) {
+  if (!block_) return;
+  // Each step is published with release, so that a reader that sees it
+  // also sees the steps before it.
+  while (done_ < stage) {
+    switch (done_) {
+      case Nothing: {
+        const uint32_t first = std::min(n_, buffer_ - pos_);
+        std::memcpy(ring_ + pos_, data_, first);
+        std::memcpy(ring_, data_ + first, n_ - first);
+        done_ = Data;
+        break;
+      }
+      case Data:
+        cardStore(block_->periodSizes[seq_ & (PERIOD_SIZE_SLOTS - 1)], n_, std::memory_order_release);
+        done_ = Size;
+        break;
+      case Size:
+        cardStore(block_->writeTotal, cardLoad(block_->writeTotal) + n_, std::memory_order_release);
+        done_ = Total;
+        break;
+      case Total:
+        cardStore(block_->writePos, (pos_ + n_) % buffer_, std::memory_order_release);
+        done_ = Position;
+        break;
+      case Position:
+        cardStore(block_->periodSeq, seq_ + 1, std::memory_order_release);
+        done_ = Sequence;
+        break;
+      case Sequence:
+        return;
+    }
+  }
+}
+
+bool cardWrite(uint8_t* ring, uint32_t ringBytes, SyncMemControl& block, const uint8_t* data,
+               uint32_t n) {
+  StagedWrite w;
+  if (!w.begin(ring, ringBytes, block, data, n)) return false;
+  w.advance(StagedWrite::Sequence);
   return true;
 }
 

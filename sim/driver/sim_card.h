@@ -28,6 +28,32 @@ uint32_t& simFlags(SyncMemControl& block);
 bool cardWrite(uint8_t* ring, uint32_t ringBytes, SyncMemControl& block, const uint8_t* data,
                uint32_t n);
 
+// The same write carried out one publication step at a time, so that a
+// reader can be made to look between two of them.
+class StagedWrite {
+ public:
+  enum Stage { Nothing, Data, Size, Total, Position, Sequence };
+  // False when n does not fit the buffer; nothing is written then.
+  bool begin(uint8_t* ring, uint32_t ringBytes, SyncMemControl& block, const uint8_t* data,
+             uint32_t n);
+  // Carries the write on up to and including `stage`.
+  void advance(Stage stage);
+  Stage done() const { return done_; }
+
+ private:
+  uint8_t* ring_ = nullptr;
+  SyncMemControl* block_ = nullptr;
+  const uint8_t* data_ = nullptr;
+  uint32_t n_ = 0;
+  uint32_t buffer_ = 0;
+  uint32_t pos_ = 0;
+  uint32_t seq_ = 0;
+  Stage done_ = Nothing;
+};
+
+// A new substream: the write counters and sizes start again from zero.
+void cardRestartCounters(SyncMemControl& block);
+
 // A card's mapping in plain memory, for tests and benchmarks that drive a
 // period copy without a driver: the ring, then the control block.
 struct MemoryCard {
@@ -38,6 +64,7 @@ struct MemoryCard {
   // Prepared, and running or not.
   void run(bool on);
   bool write(const std::vector<uint8_t>& bytes);
+  bool write(const uint8_t* data, uint32_t n);
 
   uint32_t ringBytes;
   std::vector<uint64_t> storage;
