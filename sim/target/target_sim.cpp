@@ -1,5 +1,7 @@
 #include "sim/target/target_sim.h"
 
+#include "base/thread_priority.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -464,6 +466,12 @@ void TargetSim::receiveFrom(const std::shared_ptr<Endpoint>& ep) {
 }
 
 void TargetSim::run() {
+  // The host gives most answers 10 ms a try; on a machine whose CPUs are all
+  // busy a thread of the normal class can wait longer than that for one.
+  // A modest real-time class (below the streaming worker's critical one)
+  // when permitted, else the normal class.
+  (void)KALMO::ThreadPriority::setPriority(KALMO::ThreadPriority::getSelfThreadID(),
+                                           KALMO::ThreadPriority::HIGH);
   std::vector<std::shared_ptr<Endpoint>> eps;
   std::vector<pollfd> fds;
   while (!stop_) {
