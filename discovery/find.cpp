@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <utility>
 
 namespace VELLORA {
 namespace {
@@ -159,6 +160,10 @@ bool Find::sendMulti(const Send& request, MessageID answerId, std::map<KALMO::IP
   if (locals.empty()) return true;
   drain();
   const KALMO::BufferCS_const bytes = request;
+  // One receive space for the whole sweep: a fresh buffer of the largest
+  // datagram, allocated and filled for every answer, made a flood of answers
+  // from many endpoints cost more than the window lasts on a slow build.
+  KALMO::Buffer space(socket.receiveSize);
   for (const KALMO::IPAddress& local : locals) {
     DEBUG << "Find Multi Send : " << local.interfaceIndex;
     const KALMO::IPAddress to = local.isLoopback() ? endpointOf("::1", DISCOVERY_PORT, 0)
@@ -173,18 +178,19 @@ bool Find::sendMulti(const Send& request, MessageID answerId, std::map<KALMO::IP
       const int w = socket.wait(KALMO::Clock(left));
       if (w == KALMO::Socket::WAIT_ERROR) return false;
       if (w == KALMO::Socket::WAIT_TIMEOUT) break;
-      Receive r;
+      size_t got = 0;
       KALMO::IPAddress from;
-      if (!socket.receiveFromV6(r.datagram, from)) return false;
+      if (!socket.receiveFromV6(KALMO::BufferCS{space.data(), space.size()}, got, from)) return false;
+      // Holds only what arrived, so a flood of short answers from many
+      // endpoints cannot cost 64 KiB each once kept until the run ends.
+      Receive r;
+      r.datagram.assign(space.begin(), space.begin() + static_cast<std::ptrdiff_t>(got));
       DEBUG << "Find Multi Ack Rcv : " << r.datagram.size();
       if (!r || r.getMessage() != answerId || (r.getStatus() & STATUS_ACK) == 0) continue;
       std::string text;
       from.get_str(text);
       DEBUG << "FindMultiAck[" << socket.interfaceIndex << "," << from.interfaceIndex << "]Valid : " << text;
-      // The receive buffer is sized for the largest datagram; an answer kept
-      // until the run ends holds only what arrived, so a flood of short
-      // answers from many endpoints cannot cost 64 KiB each.
-      answers[from].datagram = KALMO::Buffer(r.datagram.begin(), r.datagram.end());
+      answers[from].datagram = std::move(r.datagram);
     }
   }
   return true;

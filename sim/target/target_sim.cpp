@@ -1,5 +1,7 @@
 #include "sim/target/target_sim.h"
 
+#include "base/thread_priority.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <utility>
 
 namespace vsim {
@@ -129,7 +132,21 @@ TargetSim::TargetSim() {
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wakeFd_ < 0) return;
   running_ = true;
-  thread_ = std::thread([this] { run(); });
+  // The host gives most answers 10 ms a try; on a machine whose CPUs are all
+  // busy a thread of the normal class can wait longer than that for one.
+  // A modest real-time class (below the streaming worker's critical one)
+  // when permitted, else the normal class. Taken before the constructor
+  // returns: a new thread may otherwise wait for its first turn in the
+  // normal class while the first request is already under way.
+  std::promise<void> classTaken;
+  std::future<void> taken = classTaken.get_future();
+  thread_ = std::thread([this, done = std::move(classTaken)]() mutable {
+    (void)KALMO::ThreadPriority::setPriority(KALMO::ThreadPriority::getSelfThreadID(),
+                                             KALMO::ThreadPriority::HIGH);
+    done.set_value();
+    run();
+  });
+  taken.wait();
 }
 
 TargetSim::~TargetSim() {

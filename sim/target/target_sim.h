@@ -29,6 +29,10 @@
 // the default answer above. Handlers run on the engine thread; they may call
 // every operation here (reply, send, after, script, ...), but must not block.
 //
+// The engine thread runs in the round-robin real-time class at priority 10
+// when the process may use it (as root), so that its answers keep the host's
+// short windows on a busy machine; otherwise in the normal class.
+//
 // Sockets are created on the thread that calls addEndpoint, so they belong
 // to that thread's network namespace (enter the target namespace first);
 // interface names are resolved there too. Every operation is thread-safe.

@@ -209,8 +209,9 @@ TEST(SSyncStream, PhaseTurnedDuringTheStream) {
 // A cycle of more packets than the resend ring holds (a sink with a tiny
 // MTU and no packet limit, a long cycle): the first cycle is all prefill and
 // goes round the ring, and every packet of it must still carry its own
-// sequence number. A bare sink on [::1] answers the connect and takes the
-// stream into a receive buffer large enough for the whole cycle.
+// sequence number. A bare sink on [::1], driven by the test thread itself,
+// answers the connect and takes the stream into a receive buffer large
+// enough for the whole cycle.
 TEST(SSyncStream, PrefillLongerThanTheRingKeepsItsSequenceNumbers) {
   VELLORA_REQUIRE_PRIVATE_NET();
   constexpr uint16_t kPackets = 33000;  // the ring holds at most 32768
@@ -224,35 +225,43 @@ TEST(SSyncStream, PrefillLongerThanTheRingKeepsItsSequenceNumbers) {
   }
 
   SSync host;
-  ASSERT_TRUE(host.open(kTestMode, 10 * kMs, 0, "test host", 77, -1, -1, 0));
+  // The bare sink never answers an info request; the stream would end for
+  // the sink's silence after max(8 info cycles, 1 s). An info cycle as long
+  // as the stream's cycle keeps it up while a slow build sends the first
+  // cycle and the test looks at the state.
+  ASSERT_TRUE(host.open(kTestMode, 2000 * kMs, 0, "test host", 77, -1, -1, 0));
   host.sinkAddress = at;
   host.sincSupportPCM = pcmSink().pcm;
   ASSERT_TRUE(host.setSinkConfigure(kStereo16At48k));
   host.setConfigTransfer(cycleProfile(2000000, kPackets, 4, 16384));
 
-  // CONNECT_ANS naming the stream socket as the control port (SYNCHRO_NODE_REQ
-  // stays unanswered, so the stream takes the control port).
-  std::thread answer([&] {
-    KALMO::Buffer got;
-    KALMO::IPAddress from;
-    for (int i = 0; i < 20 && handshake.wait(250 * kMs) == KALMO::Socket::WAIT_READY; ++i) {
-      VELLORA::Receive r;
-      if (!handshake.receiveFromV6(r.datagram, from) || !r) continue;
-      if (r.getMessage() != VELLORA::CONNECT_REQ) continue;
-      const uint16_t port = static_cast<uint16_t>((streamAt.port >> 8) | (streamAt.port << 8));
-      VELLORA::Send ack(VELLORA::CONNECT_ANS, VELLORA::STATUS_ACK, port, 0, 0, 0);
-      (void)handshake.sendToV6(ack, from, true);
-      return;
-    }
-  });
   ASSERT_TRUE(host.connect(-1));
+  // CONNECT_ANS naming the stream socket as the control port (SYNCHRO_NODE_REQ
+  // stays unanswered, so the stream takes the control port). Answered here,
+  // not from a thread of its own: the worker builds a ring of 32768 packets
+  // before it asks, which takes a while under a sanitizer on a busy machine,
+  // and the connect waits 10 s a try for the answer.
+  bool answered = false;
+  const auto answerBy = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!answered && std::chrono::steady_clock::now() < answerBy) {
+    if (handshake.wait(100 * kMs) != KALMO::Socket::WAIT_READY) continue;
+    VELLORA::Receive r;
+    KALMO::IPAddress from;
+    if (!handshake.receiveFromV6(r.datagram, from) || !r) continue;
+    if (r.getMessage() != VELLORA::CONNECT_REQ) continue;
+    const uint16_t port = static_cast<uint16_t>((streamAt.port >> 8) | (streamAt.port << 8));
+    VELLORA::Send ack(VELLORA::CONNECT_ANS, VELLORA::STATUS_ACK, port, 0, 0, 0);
+    answered = handshake.sendToV6(ack, from, true);
+  }
+  ASSERT_TRUE(answered) << "no CONNECT_REQ to answer";
   ASSERT_TRUE(host.connectWait());
-  answer.join();
   ASSERT_EQ(host.syncState.load(), SSync::Connected);
 
   std::vector<uint16_t> sequences;
   KALMO::IPAddress from;
-  while (sequences.size() < kPackets && stream.wait(500 * kMs) == KALMO::Socket::WAIT_READY) {
+  const auto receiveBy = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (sequences.size() < kPackets && std::chrono::steady_clock::now() < receiveBy) {
+    if (stream.wait(100 * kMs) != KALMO::Socket::WAIT_READY) continue;
     VELLORA::Receive r;
     ASSERT_TRUE(stream.receiveFromV6(r.datagram, from));
     if (r && r.getMessage() == VELLORA::STREAMDATA_REQ) sequences.push_back(r.getOption0());
