@@ -14,6 +14,8 @@
 #   resend  - the target drops every 250th packet and asks for resends
 #   debug   - as resend, at log level 6 ("Debug=enable"): progress records,
 #             feedback records and the send-time trace
+# Also on request (VELLORA_ALLOC_CASES), not by default:
+#   wide    - 192 kHz, 32-bit, 8 channels: several packets per cycle
 # VELLORA_ALLOC_CASES="steady resend" runs only those; VELLORA_ALLOC_STACKS=1
 # also prints the call stacks of the worker's allocations.
 # Needs root (namespaces). Builds a release build in BUILD-DIR (build-bench).
@@ -103,9 +105,11 @@ link_side() {
   ip -n "$ns" link set dev "$dev" up
 }
 
-# run_case NAME DEBUG-LINE DROP-EVERY LATE-EVERY: one stream; prints its line.
+# run_case NAME DEBUG-LINE DROP-EVERY LATE-EVERY [PLAY-ARGS BYTES-PER-SECOND]:
+# one stream; prints its line.
 run_case() {
   local name=$1 debug=$2 drop=$3 late=$4
+  local play_args=${5:-"--format 0x80 --rate 0x4 --channels 0x2"} rate_bytes=${6:-384000}
   local dir=$work/$name ns_host=$tag-$name-h ns_target=$tag-$name-t
   mkdir -p "$dir/received" "$dir/cards"
   ip netns add "$ns_host"
@@ -122,7 +126,7 @@ run_case() {
     >"$dir/target.out" 2>"$dir/target.err" &
   local target_pid=$!
   pids+=("$target_pid")
-  wait_for 15 "ready from vellora-target-sim" grep -qx ready "$dir/target.out"
+  wait_for 15 "ready from vellora-target-sim" grep -sqx ready "$dir/target.out"
 
   {
     echo "Interface=vh0"
@@ -140,9 +144,10 @@ run_case() {
   card=$(card_file)
   card=${card#vellora-alsa_}
 
-  # 48 kHz, 32-bit, stereo frame counter.
+  # A frame counter, 48 kHz 32-bit stereo unless the case says otherwise.
+  # shellcheck disable=SC2086
   ip netns exec "$ns_host" "$bin/vellora-card-play" --dir "$dir/cards" --card "$card" --timeout-ms 20000 \
-    --format 0x80 --rate 0x4 --channels 0x2 --pattern --bytes $((48000 * 8 * seconds)) \
+    $play_args --pattern --bytes $((rate_bytes * seconds)) \
     >"$dir/play.out" 2>&1 || fail "vellora-card-play failed in case $name"
   # The stream ends at the target with the disconnect exchange.
   ended() {
@@ -159,17 +164,18 @@ run_case() {
   namespaces=()
 
   [ -s "$dir/alloc" ] || fail "no count from the shim in case $name"
-  local line packets cycles allocations
+  local line packets cycles allocations cpu
   line=$(head -n 1 "$dir/alloc")
   packets=$(sed -n 's/.*packets=\([0-9]*\).*/\1/p' <<<"$line")
   cycles=$(sed -n 's/.*cycles=\([0-9]*\).*/\1/p' <<<"$line")
   allocations=$(sed -n 's/.*allocations=\([0-9]*\).*/\1/p' <<<"$line")
+  cpu=$(sed -n 's/.*cpu_ns_per_cycle=\([0-9]*\).*/\1/p' <<<"$line")
   [ "${cycles:-0}" -gt 0 ] || fail "the worker ran no cycle in case $name"
   local resends
   resends=$(grep -E '^port ' "$dir/target.out" | tail -n 1 | sed -n 's/.*resend[a-z_]*=\([0-9]*\).*/\1/p' | head -n 1)
-  awk -v n="$name" -v a="$allocations" -v c="$cycles" -v p="$packets" -v r="${resends:-?}" 'BEGIN {
-      printf "%-7s %8.2f allocations per 1000 cycles  (%d allocations, %d cycles, %d packets, resend requests %s)\n",
-             n, a * 1000 / c, a, c, p, r }'
+  awk -v n="$name" -v a="$allocations" -v c="$cycles" -v p="$packets" -v r="${resends:-?}" -v t="${cpu:-0}" 'BEGIN {
+      printf "%-7s %8.2f allocations per 1000 cycles  (%d allocations, %d cycles, %d packets, resent %s; worker CPU %.1f us per cycle)\n",
+             n, a * 1000 / c, a, c, p, r, t / 1000 }'
   if [ "${VELLORA_ALLOC_STACKS:-}" = 1 ]; then
     # Offsets into the daemon become function names; library frames stay.
     local l file off
@@ -193,6 +199,7 @@ for c in $cases; do
     late) run_case late "" 0 100 ;;
     resend) run_case resend "" 250 0 ;;
     debug) run_case debug "Debug=enable" 250 0 ;;
+    wide) run_case wide "" 0 0 "--format 0x80 --rate 0x40 --channels 0x80" $((192000 * 32)) ;;
     *) fail "unknown case $c" ;;
   esac
 done
