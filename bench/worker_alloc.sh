@@ -16,7 +16,8 @@
 #             feedback records and the send-time trace
 # Also on request (VELLORA_ALLOC_CASES), not by default:
 #   wide    - 192 kHz, 32-bit, 8 channels: several packets per cycle
-# VELLORA_ALLOC_CASES="steady resend" runs only those; VELLORA_ALLOC_STACKS=1
+# VELLORA_ALLOC_NOBUILD=1 takes the programs of BUILD-DIR as they are (to
+# compare builds). VELLORA_ALLOC_CASES="steady resend" runs only those; VELLORA_ALLOC_STACKS=1
 # also prints the call stacks of the worker's allocations.
 # Needs root (namespaces). Builds a release build in BUILD-DIR (build-bench).
 set -euo pipefail
@@ -86,13 +87,18 @@ stop_pid() {
 . scripts/lib/deps.sh
 vellora_install_deps
 
-echo "== building the programs in $build/"
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLORA_TESTS=OFF >"$work/build.log" 2>&1 ||
-    { cat "$work/build.log" >&2; fail "cmake failed"; }
+if [ "${VELLORA_ALLOC_NOBUILD:-}" = 1 ]; then
+  echo "== the programs in $build/ as they are"
+  [ -x "$bin/vellora-bridge-sim" ] || fail "no programs in $build/bin"
+else
+  echo "== building the programs in $build/"
+  if [ ! -f "$build/build.ninja" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLORA_TESTS=OFF >"$work/build.log" 2>&1 ||
+      { cat "$work/build.log" >&2; fail "cmake failed"; }
+  fi
+  cmake --build "$build" -j 4 --target vellora-bridge-sim vellora-target-sim vellora-card-play \
+    >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; fail "the build failed"; }
 fi
-cmake --build "$build" -j 4 --target vellora-bridge-sim vellora-target-sim vellora-card-play \
-  >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; fail "the build failed"; }
 g++ -std=c++20 -O2 -fPIC -shared -Wall -Wextra -Werror -o "$shim" \
   bench/worker_alloc/thread_alloc_shim.cpp -ldl || fail "the shim did not build"
 
