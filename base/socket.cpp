@@ -326,7 +326,8 @@ int Socket::wait(Clock timeout) {
 
 int Socket::wait() { return wait(Clock(0)); }
 
-bool Socket::sendDatagram(BufferCS_const buffer, const void* to, unsigned toLength, bool retry) {
+bool Socket::sendDatagram(BufferCS_const buffer, const void* to, unsigned toLength, bool retry,
+                          int flags) {
   if (buffer.size > static_cast<size_t>(INT_MAX)) {
     lastError.store(EMSGSIZE, std::memory_order_relaxed);
     return false;
@@ -334,8 +335,9 @@ bool Socket::sendDatagram(BufferCS_const buffer, const void* to, unsigned toLeng
   const auto* dest = static_cast<const sockaddr*>(to);
   const auto want = static_cast<ssize_t>(buffer.size);
   // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE on a stream.
+  flags |= MSG_NOSIGNAL;
   if (!retry) {
-    const ssize_t n = ::sendto(fd, buffer.data, buffer.size, MSG_NOSIGNAL, dest, toLength);
+    const ssize_t n = ::sendto(fd, buffer.data, buffer.size, flags, dest, toLength);
     if (n < 0) {
       lastError.store(errno, std::memory_order_relaxed);
       return false;
@@ -345,7 +347,7 @@ bool Socket::sendDatagram(BufferCS_const buffer, const void* to, unsigned toLeng
   Clock start;
   start.now();
   for (int attempt = 1;; ++attempt) {
-    const ssize_t n = ::sendto(fd, buffer.data, buffer.size, MSG_NOSIGNAL, dest, toLength);
+    const ssize_t n = ::sendto(fd, buffer.data, buffer.size, flags, dest, toLength);
     if (n == want) return true;
     const int err = n < 0 ? errno : EAGAIN;
     lastError.store(err, std::memory_order_relaxed);
@@ -370,6 +372,11 @@ bool Socket::sendToV6(BufferCS_const buffer, const IPAddress& to, bool retry) {
 bool Socket::sendToV6(BufferCS_const buffer, bool retry) {
   const sockaddr_in6 dest = defaultDestination;
   return sendDatagram(buffer, &dest, sizeof dest, retry);
+}
+
+bool Socket::sendToV6NoWait(BufferCS_const buffer, bool retry) {
+  const sockaddr_in6 dest = defaultDestination;
+  return sendDatagram(buffer, &dest, sizeof dest, retry, MSG_DONTWAIT);
 }
 
 bool Socket::sendToV4(BufferCS_const buffer, const IPAddress& to, const IPAddress& interface,

@@ -96,6 +96,9 @@ class Socket {
   // bounded time; the blocking mode is the same afterwards.
   bool sendToV6(BufferCS_const buffer, const IPAddress& to, bool retry);
   bool sendToV6(BufferCS_const buffer, bool retry);
+  // The same, but this one send never blocks, whatever the socket's mode;
+  // the mode stays as it is (no system call to switch it).
+  bool sendToV6NoWait(BufferCS_const buffer, bool retry);
   bool sendToV4(BufferCS_const buffer, const IPAddress& to, const IPAddress& interface,
                 bool retry);
   bool sendToV4(BufferCS_const buffer, const IPAddress& to, bool retry);
@@ -131,7 +134,8 @@ class Socket {
   bool isStream() const;
   void closeDescriptor();
   sockaddr_in6 destinationV6(const IPAddress& to) const;
-  bool sendDatagram(BufferCS_const buffer, const void* to, unsigned toLength, bool retry);
+  bool sendDatagram(BufferCS_const buffer, const void* to, unsigned toLength, bool retry,
+                    int flags = 0);
   bool receiveFrom(void* data, size_t size, size_t& got, IPAddress& from, bool v4);
 };
 

@@ -45,6 +45,11 @@ bool prefillPacket(SSync::STresendList& r, uint16_t seq, uint32_t bytes, bool ms
   return true;
 }
 
+// One audio packet, with the send queue waited out briefly when full.
+bool sendOn(Socket& s, KALMO::BufferCS_const bytes, bool noWait) {
+  return noWait ? s.sendToV6NoWait(bytes, true) : s.sendToV6(bytes, true);
+}
+
 bool pinTo(int cpu) {
   const std::list<KALMO::ThreadPriority::Cpus> cpus{
       {static_cast<uint16_t>(cpu), static_cast<uint16_t>(1)}};
@@ -347,28 +352,29 @@ bool SSync::runCycle(Worker& w, bool followsWait) {
   if (plan.extraCycle) w.nextCycle = w.nextCycle + w.cycle;
   const int packets = plan.packets;
 
-  const bool switchBlocking = !(mode & SOCKETNOBLOCK) && packets > 1;
-  if (switchBlocking) {
-    (void)socket.setBlocking(false);
-    if (w.msMode) (void)dataSocket.setBlocking(false);
-  }
+  // All but the last packet of a cycle go out without blocking. Asked per
+  // send, so the sockets stay blocking and no cycle pays for switching them.
+  const bool noWaitSends = !(mode & SOCKETNOBLOCK) && packets > 1;
   const bool infoDue = static_cast<uint64_t>(w.now - w.infoStart) >= infoCycle;
   const int32_t scaledFrames = static_cast<int32_t>(static_cast<float>(w.framesQ14) * factor + 0.5f);
   const uint32_t n = w.ringSize;
 
   for (int k = 1; k <= packets; ++k) {
     const bool lastSlot = k == packets;
-    if (switchBlocking && lastSlot) {
-      (void)socket.setBlocking(true);
-      if (w.msMode) (void)dataSocket.setBlocking(true);
+    const bool noWait = noWaitSends && !lastSlot;
+    if (noWaitSends && lastSlot) {
+      // Left non-blocking by SOCKETNOBLOCK before the mode changed: blocking
+      // from here on, as a cycle of several packets leaves them.
+      if (!socket.getBlocking()) (void)socket.setBlocking(true);
+      if (w.msMode && !dataSocket.getBlocking()) (void)dataSocket.setBlocking(true);
     }
     if (w.resendCount > 0) {
       STresendList& r = w.resendRing[static_cast<uint16_t>(w.sequence - w.resendCount) % n];
       if (w.msMode) {
-        (void)dataSocket.sendToV6(r.ms_send(true, false), true);
+        (void)sendOn(dataSocket, r.ms_send(true, false), noWait);
       } else {
         r.statusUpdate(CYCLE_END | INFO_REQ, lastSlot ? CYCLE_END : 0);
-        (void)socket.sendToV6(r, true);
+        (void)sendOn(socket, r, noWait);
       }
       w.resendCount -= 1;
       trace(w, r);
@@ -395,8 +401,8 @@ bool SSync::runCycle(Worker& w, bool followsWait) {
     }
     r.statusUpdate(CYCLE_END | INFO_REQ, status);
     if (w.msMode) {
-      (void)dataSocket.sendToV6(r.ms_send(false, false), true);
-    } else if (!socket.sendToV6(r, true)) {
+      (void)sendOn(dataSocket, r.ms_send(false, false), noWait);
+    } else if (!sendOn(socket, r, noWait)) {
       ERR << "wth udp send error " << socket.lastError.load();
       return false;
     }

@@ -5,6 +5,7 @@
 #include "tests/protocol/ssync_fixture.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 
 #include <fstream>
 #include <set>
@@ -339,6 +340,58 @@ TEST(SSyncTrace, EveryPacketSentIsTracedInBoundedRecords) {
     EXPECT_LE(traced, sent) << c.what;
     EXPECT_GT(traced + 176, sent) << c.what;
     EXPECT_GT(c.fullRecords ? full : byTime, 2u) << c.what;
+  }
+}
+
+// The descriptor itself is in non-blocking mode.
+bool nonBlocking(const KALMO::Socket& s) {
+  const int flags = ::fcntl(s.getDescriptor(), F_GETFL);
+  return flags != -1 && (flags & O_NONBLOCK) != 0;
+}
+
+// Cycles of several packets send all but the last without blocking, yet
+// leave both sockets blocking between cycles; sockets that SOCKETNOBLOCK
+// made non-blocking stay so while it is set and turn blocking once it is
+// cleared while streaming.
+TEST(SSyncSockets, CyclesOfSeveralPacketsLeaveTheSocketsBlocking) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  struct Case {
+    const char* what;
+    int32_t openMode;
+    int32_t laterMode;
+    bool nonBlockingAtFirst;
+    bool nonBlockingLater;
+  } cases[] = {
+      {"default mode", 0, 0, false, false},
+      {"SOCKETNOBLOCK kept", SSync::SOCKETNOBLOCK, SSync::SOCKETNOBLOCK, true, true},
+      {"SOCKETNOBLOCK cleared", SSync::SOCKETNOBLOCK, 0, true, false},
+  };
+  for (const auto& c : cases) {
+    StreamRun r;  // the sink offers the data socket: both sockets send
+    r.mode = static_cast<SSync::THRED_MODE>(c.openMode);
+    r.stream(kStereo16At48k, 48 * 1500, [&](SSync& h) {
+      h.setConfigTransfer(cycleProfile(1000, 3, 64, 16 * 16384));
+      return true;
+    }, StreamRun::PLAYING);
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(r.host.dataSocket.is_open()) << c.what;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(nonBlocking(r.host.socket), c.nonBlockingAtFirst) << c.what;
+    EXPECT_EQ(nonBlocking(r.host.dataSocket), c.nonBlockingAtFirst) << c.what;
+    r.host.changeWorkMode(static_cast<SSync::THRED_MODE>(c.laterMode));
+    // Several cycles pass; a sample between two sends of one cycle would
+    // still find a blocking socket.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 20; ++i) {
+      EXPECT_EQ(nonBlocking(r.host.socket), c.nonBlockingLater) << c.what;
+      EXPECT_EQ(nonBlocking(r.host.dataSocket), c.nonBlockingLater) << c.what;
+      std::this_thread::sleep_for(std::chrono::microseconds(700));
+    }
+    ASSERT_TRUE(eventually([&] { return r.host.allHandedOut(); }, std::chrono::seconds(30))) << c.what;
+    ASSERT_TRUE(r.sink->waitAudio(r.expected.size() + 4, std::chrono::seconds(30))) << c.what;
+    r.host.disconnect();
+    EXPECT_TRUE(audioMatches(r.sink->audio(), r.expected, 0, true)) << c.what;
+    EXPECT_EQ(r.sink->stats().gaps, 0u) << c.what;
   }
 }
 
