@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -373,10 +374,9 @@ struct TargetProgram::Impl {
     }
   }
 
-  bool create(const ProgramTarget& layout, size_t slot, std::string& error) {
-    Target t;
-    t.layout = layout;
-    t.slot = slot;
+  // The discovery endpoint of a target: its own address, or the first
+  // link-local address of its device.
+  bool resolveAddress(const ProgramTarget& layout, KALMO::IPAddress& address, std::string& error) const {
     const std::string device = layout.device.empty() ? options.device : layout.device;
     const unsigned scope = ::if_nametoindex(device.c_str());
     if (scope == 0) {
@@ -384,19 +384,53 @@ struct TargetProgram::Impl {
       return false;
     }
     if (layout.address.empty()) {
-      if (!linkLocalOf(device, t.address)) {
+      if (!linkLocalOf(device, address)) {
         error = "no link-local address on " + device;
         return false;
       }
-      t.address.port = htons(kDiscoveryPort);
+      address.port = htons(kDiscoveryPort);
     } else {
-      t.address = ipv6(layout.address, kDiscoveryPort, scope);
-      if (t.address.isUnspecified()) {
+      address = ipv6(layout.address, kDiscoveryPort, scope);
+      if (address.isUnspecified()) {
         error = "bad address " + layout.address;
         return false;
       }
     }
-    t.address.interfaceIndex = scope;
+    address.interfaceIndex = scope;
+    return true;
+  }
+
+  // Hosts key targets by their discovery address: two targets on one
+  // address would show as one, and the ports of the other would get no
+  // card. Refused before any target is created.
+  bool resolveAll(std::vector<KALMO::IPAddress>& addresses, std::string& error) const {
+    addresses.clear();
+    for (const ProgramTarget& layout : options.targets) {
+      KALMO::IPAddress a;
+      if (!resolveAddress(layout, a, error)) return false;
+      for (size_t j = 0; j < addresses.size(); ++j) {
+        if (std::memcmp(addresses[j].address, a.address, sizeof a.address) != 0 ||
+            addresses[j].interfaceIndex != a.interfaceIndex) {
+          continue;
+        }
+        char text[INET6_ADDRSTRLEN] = "?";
+        (void)::inet_ntop(AF_INET6, a.address, text, sizeof text);
+        char device[IF_NAMESIZE] = "?";
+        (void)::if_indextoname(a.interfaceIndex, device);
+        error = "targets " + options.targets[j].name + " and " + layout.name + " share the address " + text +
+                " on " + device + ": give each target its own --address (an address of " + device + ")";
+        return false;
+      }
+      addresses.push_back(a);
+    }
+    return true;
+  }
+
+  bool create(const ProgramTarget& layout, size_t slot, const KALMO::IPAddress& address, std::string& error) {
+    Target t;
+    t.layout = layout;
+    t.slot = slot;
+    t.address = address;
     KALMO::IPAddress sinkAt = t.address;
     sinkAt.port = 0;
     uint16_t index = 1;
@@ -456,9 +490,11 @@ bool TargetProgram::start(std::string& error) {
   }
   if (!checkTargets(impl_->options, error)) return false;
   std::lock_guard<std::mutex> lock(impl_->mu);
+  std::vector<KALMO::IPAddress> addresses;
+  if (!impl_->resolveAll(addresses, error)) return false;
   impl_->targets.reserve(impl_->options.targets.size());
   for (size_t i = 0; i < impl_->options.targets.size(); ++i) {
-    if (!impl_->create(impl_->options.targets[i], i, error)) return false;
+    if (!impl_->create(impl_->options.targets[i], i, addresses[i], error)) return false;
   }
   return true;
 }

@@ -13,7 +13,8 @@
 //   [amp]
 //   ProductID=1
 //   Ports=left,right
-//   Address=fe80::2:1     ; discovery address (default: first of Device)
+//   Address=fe80::2:1     ; discovery address (default: first of Device;
+//                         ; two targets on one address are refused)
 //   Linked=sub            ; devices behind the first port's item
 //   Volume=-1000          ; the target's volume value (0 full, -6000 floor)
 
