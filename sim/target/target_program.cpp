@@ -156,6 +156,12 @@ bool parseProgramArgs(int argc, const char* const* argv, ProgramOptions& o, std:
         error = "bad value for --drop-every";
         return false;
       }
+    } else if (a == "--keep-audio" || a == "--check-counter") {
+      if (v != "0" && v != "1") {
+        error = "bad value for " + a + " (0 or 1)";
+        return false;
+      }
+      (a == "--keep-audio" ? o.keepAudio : o.checkCounter) = v == "1";
     } else if (a == "--target") {
       o.targets.emplace_back();
       o.targets.back().name = v;
@@ -439,7 +445,10 @@ struct TargetProgram::Impl {
       p.name = name;
       p.index = index++;
       p.volume = layout.volume;
-      p.sink = std::make_unique<Sink>(engine, sinkAt, sinkConfig());
+      SinkConfig config = sinkConfig();
+      config.keepAudio = options.keepAudio;
+      config.checkCounter = options.checkCounter;
+      p.sink = std::make_unique<Sink>(engine, sinkAt, config);
       if (p.sink->handshakeEndpoint() == NO_ENDPOINT || p.sink->controlEndpoint() == NO_ENDPOINT) {
         error = "port " + layout.name + ":" + name + ": sink endpoints cannot be created";
         return false;
@@ -600,16 +609,18 @@ std::vector<PortSummary> TargetProgram::summary() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   for (const Impl::Target& t : impl_->targets) {
     for (const Impl::Port& p : t.ports) {
+      // The sink counts and checksums every byte it keeps, kept or not.
       const SinkStats s = p.sink->stats();
-      const std::vector<uint8_t> audio = p.sink->audio();
       PortSummary r;
       r.target = t.layout.name;
       r.port = p.name;
       r.packets = s.packets;
       r.resends = s.resendRequests;
       r.gaps = s.gaps;
-      r.bytes = audio.size();
-      r.checksum = audioChecksum(audio.data(), audio.size());
+      r.bytes = s.audioBytes;
+      r.checksum = s.checksum;
+      r.silences = s.counterSilences;
+      r.breaks = s.counterBreaks;
       r.volume = impl_->portVolume(t, p);
       r.connects = s.connects;
       r.disconnects = s.disconnects;
@@ -626,19 +637,20 @@ std::string TargetProgram::format(const std::vector<PortSummary>& ports) {
   for (const PortSummary& p : ports) {
     std::snprintf(line, sizeof line,
                   "port %s:%s packets=%llu resends=%llu gaps=%llu bytes=%llu checksum=%016llx "
-                  "volume=%d connects=%llu disconnects=%llu wire=0x%llx\n",
+                  "volume=%d connects=%llu disconnects=%llu wire=0x%llx silences=%llu breaks=%llu\n",
                   p.target.c_str(), p.port.c_str(), static_cast<unsigned long long>(p.packets),
                   static_cast<unsigned long long>(p.resends), static_cast<unsigned long long>(p.gaps),
                   static_cast<unsigned long long>(p.bytes), static_cast<unsigned long long>(p.checksum),
                   p.volume, static_cast<unsigned long long>(p.connects),
-                  static_cast<unsigned long long>(p.disconnects), static_cast<unsigned long long>(p.wireFormat));
+                  static_cast<unsigned long long>(p.disconnects), static_cast<unsigned long long>(p.wireFormat),
+                  static_cast<unsigned long long>(p.silences), static_cast<unsigned long long>(p.breaks));
     text += line;
   }
   return text;
 }
 
 bool TargetProgram::writeRecordings() const {
-  if (impl_->options.recordDir.empty()) return true;
+  if (impl_->options.recordDir.empty() || !impl_->options.keepAudio) return true;
   bool ok = true;
   std::lock_guard<std::mutex> lock(impl_->mu);
   for (const Impl::Target& t : impl_->targets) {
