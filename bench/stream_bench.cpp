@@ -50,46 +50,55 @@ namespace {
 
 using VELLORA::SyncConvert;
 
-constexpr size_t kBytes = 64 * 1024;
+// In cache: source and destination together fit the core's L2. Out of
+// cache: both are far larger than the last-level cache, so every pass
+// streams from and to memory.
+constexpr size_t kInCache = 64 * 1024;
+constexpr size_t kOutOfCache = 64 * 1024 * 1024;
 
 struct Buffers {
-  std::vector<unsigned char> src = std::vector<unsigned char>(kBytes);
-  std::vector<unsigned char> dst = std::vector<unsigned char>(kBytes);
-  Buffers() {
-    for (size_t i = 0; i < kBytes; ++i) src[i] = static_cast<unsigned char>(i * 131 + 7);
+  std::vector<unsigned char> src, dst;
+  explicit Buffers(size_t n) : src(n), dst(n) {
+    for (size_t i = 0; i < n; ++i) src[i] = static_cast<unsigned char>(i * 131 + 7);
+    // Touch the destination so page faults stay out of the timed loop.
+    std::memset(dst.data(), 0, n);
   }
 };
 
 void BM_memcpy(benchmark::State& state) {
-  Buffers b;
+  const size_t n = static_cast<size_t>(state.range(0));
+  Buffers b(n);
   for (auto _ : state) {
-    std::memcpy(b.dst.data(), b.src.data(), kBytes);
+    std::memcpy(b.dst.data(), b.src.data(), n);
     benchmark::DoNotOptimize(b.dst.data());
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kBytes);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * n));
 }
-BENCHMARK(BM_memcpy);
+BENCHMARK(BM_memcpy)->Arg(kInCache)->Arg(kOutOfCache);
 
 template <SyncConvert::Converter C>
 void BM_convert(benchmark::State& state) {
-  Buffers b;
+  const size_t n = static_cast<size_t>(state.range(0));
+  Buffers b(n);
   for (auto _ : state) {
-    C(b.dst.data(), b.src.data(), kBytes);
+    C(b.dst.data(), b.src.data(), n);
     benchmark::DoNotOptimize(b.dst.data());
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kBytes);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * n));
 }
-BENCHMARK(BM_convert<SyncConvert::memcpySyncOrg>)->Name("convert/Org");
-BENCHMARK(BM_convert<SyncConvert::memcpySyncAntiPhase>)->Name("convert/AntiPhase");
-BENCHMARK(BM_convert<SyncConvert::memcpySyncByteSwap32>)->Name("convert/ByteSwap32");
-BENCHMARK(BM_convert<SyncConvert::memcpySyncByteSwap32AntiPhase>)->Name("convert/ByteSwap32AntiPhase");
-BENCHMARK(BM_convert<SyncConvert::memcpySyncBitSwap32>)->Name("convert/BitSwap32");
-BENCHMARK(BM_convert<SyncConvert::memcpySyncBitSwap32AntiPhase>)->Name("convert/BitSwap32AntiPhase");
-BENCHMARK(BM_convert<SyncConvert::memcpySyncBitByteSwap32>)->Name("convert/BitByteSwap32");
-BENCHMARK(BM_convert<SyncConvert::memcpySyncBitByteSwap32AntiPhase>)
-    ->Name("convert/BitByteSwap32AntiPhase");
+#define VELLORA_CONVERT_BENCH(fn, label) \
+  BENCHMARK(BM_convert<SyncConvert::fn>)->Name("convert/" label)->Arg(kInCache)->Arg(kOutOfCache)
+VELLORA_CONVERT_BENCH(memcpySyncOrg, "Org");
+VELLORA_CONVERT_BENCH(memcpySyncAntiPhase, "AntiPhase");
+VELLORA_CONVERT_BENCH(memcpySyncByteSwap32, "ByteSwap32");
+VELLORA_CONVERT_BENCH(memcpySyncByteSwap32AntiPhase, "ByteSwap32AntiPhase");
+VELLORA_CONVERT_BENCH(memcpySyncBitSwap32, "BitSwap32");
+VELLORA_CONVERT_BENCH(memcpySyncBitSwap32AntiPhase, "BitSwap32AntiPhase");
+VELLORA_CONVERT_BENCH(memcpySyncBitByteSwap32, "BitByteSwap32");
+VELLORA_CONVERT_BENCH(memcpySyncBitByteSwap32AntiPhase, "BitByteSwap32AntiPhase");
+#undef VELLORA_CONVERT_BENCH
 
 // ---- one packet: build + send, against a bare sendto
 
@@ -166,8 +175,17 @@ BENCHMARK(BM_buildAndSendPacket);
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // CPU time, not wall time: on a shared machine a preempted run would
+  // otherwise count the other processes' time. With repetitions the median
+  // stands for the benchmark.
   void ReportRuns(const std::vector<Run>& runs) override {
-    for (const auto& r : runs) times[r.benchmark_name()] = r.GetAdjustedRealTime();
+    for (const auto& r : runs) {
+      if (r.run_type == Run::RT_Iteration) {
+        times.try_emplace(r.run_name.str(), r.GetAdjustedCPUTime());
+      } else if (r.aggregate_name == "median") {
+        times[r.run_name.str()] = r.GetAdjustedCPUTime();
+      }
+    }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> times;
@@ -225,7 +243,23 @@ void steadyStateAllocations() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
+  // Unless told otherwise, every benchmark runs five times in random order
+  // and the ratios use the medians, so a burst of load on a shared machine
+  // falls on memcpy and the converters alike.
+  std::vector<char*> args(argv, argv + argc);
+  bool repetitionsGiven = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0) repetitionsGiven = true;
+  }
+  char repetitions[] = "--benchmark_repetitions=5";
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  if (!repetitionsGiven) {
+    args.push_back(repetitions);
+    args.push_back(interleave);
+  }
+  int count = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  benchmark::Initialize(&count, args.data());
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const auto& t = reporter.times;
@@ -233,11 +267,22 @@ int main(int argc, char** argv) {
     auto it = t.find(name);
     return it == t.end() ? 0.0 : it->second;
   };
-  const double copy = time("BM_memcpy");
-  if (copy > 0) {
-    std::printf("\nconverter time / memcpy time (64 KiB):\n");
-    for (const auto& [name, value] : t) {
-      if (name.rfind("convert/", 0) == 0) std::printf("  %-28s %6.2f\n", name.c_str() + 8, value / copy);
+  // Converter time / memcpy time of the same bytes, in the order above.
+  const char* const converters[] = {"Org",           "AntiPhase",          "ByteSwap32",
+                                    "ByteSwap32AntiPhase", "BitSwap32", "BitSwap32AntiPhase",
+                                    "BitByteSwap32", "BitByteSwap32AntiPhase"};
+  const double copyIn = time("BM_memcpy/" + std::to_string(kInCache));
+  const double copyOut = time("BM_memcpy/" + std::to_string(kOutOfCache));
+  if (copyIn > 0 || copyOut > 0) {
+    std::printf("\nconverters on the %s path\n", SyncConvert::pathInUse());
+    std::printf("converter time / memcpy time   in cache (64 KiB)   out of cache (64 MiB)\n");
+    auto ratio = [&](const char* c, size_t n, double copy) {
+      const double v = time(std::string("convert/") + c + "/" + std::to_string(n));
+      return copy > 0 && v > 0 ? v / copy : 0.0;
+    };
+    for (const char* c : converters) {
+      std::printf("  %-28s %8.2f %20.2f\n", c, ratio(c, kInCache, copyIn),
+                  ratio(c, kOutOfCache, copyOut));
     }
   }
   const double bare = time("BM_bareSendto");

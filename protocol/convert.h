@@ -3,6 +3,7 @@
 // sink's byte order, bit order and phase.
 
 #include <array>
+#include <vector>
 
 namespace VELLORA {
 
@@ -38,6 +39,19 @@ class SyncConvert {
   // antiPhase is set; anything outside the three word families counts as
   // the plain family.
   static Converter phaseConverter(Converter current, bool antiPhase);
+
+  // The converters come in one set per instruction-set path; the static
+  // members above run the fastest set this CPU has. Every set gives the
+  // same bytes, which the tests and benchmarks check path by path.
+  struct Path {
+    const char* name;
+    // Org, AntiPhase, ByteSwap32, ByteSwap32AntiPhase, BitSwap32,
+    // BitSwap32AntiPhase, BitByteSwap32, BitByteSwap32AntiPhase.
+    Converter converters[8];
+  };
+  // The sets this CPU can run, the portable one first, the one in use last.
+  static std::vector<Path> paths();
+  static const char* pathInUse();
 };
 
 }  // namespace VELLORA

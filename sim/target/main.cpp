@@ -34,7 +34,7 @@ void onSignal(int) { stopRequested.store(true); }
 void usage() {
   std::fprintf(stderr,
                "usage: vellora-target-sim [--settings FILE] [--device IF] [--record DIR]\n"
-               "         [--commands FIFO] [--drop-every K]\n"
+               "         [--commands FIFO] [--drop-every K] [--keep-audio 0|1] [--check-counter 0|1]\n"
                "         [--target NAME [--product ID] [--address A] [--port NAME]...\n"
                "          [--linked NAME]... [--volume V]]...\n"
                "       vellora-target-sim --compare PLAYED RECORDING\n"

@@ -219,6 +219,11 @@ bool Sink::onHandshake(const Datagram& d) {
       anyDropped_ = false;
       chunks_.clear();
       packets_.clear();
+      counterStarted_ = false;
+      counterNext_ = 0;
+      counterZeros_ = 0;
+      counterPart_ = 0;
+      counterPartBytes_ = 0;
       highest_ = 0;
       previous_ = 0;
       seenAny_ = false;
@@ -393,8 +398,10 @@ void Sink::onPacket(uint16_t sequence, bool sevenBits, bool cycleEnd, bool infoR
     stats_.dropped += 1;
     return;
   }
-  packets_.push_back(SinkPacket{index, static_cast<uint32_t>(bytes), cycleEnd, infoRequest,
-                                headerless, tag, time});
+  if (config_.keepAudio) {
+    packets_.push_back(SinkPacket{index, static_cast<uint32_t>(bytes), cycleEnd, infoRequest,
+                                  headerless, tag, time});
+  }
   if (index < expected_) {
     stats_.duplicates += 1;
   } else if (index == expected_) {
@@ -495,6 +502,14 @@ bool Sink::requestResend(uint16_t first) {
 }
 
 void Sink::append(const uint8_t* audio, size_t bytes) {
+  uint64_t hash = stats_.checksum;
+  for (size_t i = 0; i < bytes; ++i) {
+    hash ^= audio[i];
+    hash *= 1099511628211ull;
+  }
+  stats_.checksum = hash;
+  if (config_.checkCounter) checkCounter(audio, bytes);
+  if (!config_.keepAudio) return;
   // In chunks: a long stream never stalls the engine on a reallocation.
   constexpr size_t kChunk = 1 << 20;
   while (bytes > 0) {
@@ -507,6 +522,47 @@ void Sink::append(const uint8_t* audio, size_t bytes) {
     c.insert(c.end(), audio, audio + n);
     audio += n;
     bytes -= n;
+  }
+}
+
+void Sink::checkCounter(const uint8_t* audio, size_t bytes) {
+  size_t i = 0;
+  while (i < bytes && counterPartBytes_ != 0) {
+    counterPart_ |= uint32_t{audio[i++]} << (8 * counterPartBytes_);
+    if (++counterPartBytes_ == 4) {
+      counterWord(counterPart_);
+      counterPart_ = 0;
+      counterPartBytes_ = 0;
+    }
+  }
+  for (; i + 4 <= bytes; i += 4) {
+    counterWord(uint32_t{audio[i]} | uint32_t{audio[i + 1]} << 8 | uint32_t{audio[i + 2]} << 16 |
+                uint32_t{audio[i + 3]} << 24);
+  }
+  for (; i < bytes; ++i) counterPart_ |= uint32_t{audio[i]} << (8 * counterPartBytes_++);
+}
+
+void Sink::counterWord(uint32_t word) {
+  // Zero samples before the counter are the stream's mute start, those
+  // after its last sample its mute end: only zeros followed by the next
+  // counter sample are silence put into the audio.
+  if (!counterStarted_) {
+    if (word == 0) return;
+    counterStarted_ = true;
+    if (word != 1) stats_.counterBreaks += 1;
+    counterNext_ = word + 1;
+    return;
+  }
+  if (word == counterNext_) {
+    if (counterZeros_ != 0) stats_.counterSilences += 1;
+    counterZeros_ = 0;
+    counterNext_ += 1;
+  } else if (word == 0) {
+    counterZeros_ += 1;
+  } else {
+    stats_.counterBreaks += 1;
+    counterZeros_ = 0;
+    counterNext_ = word + 1;
   }
 }
 

@@ -88,6 +88,13 @@ struct SinkConfig {
   // The phase the sink states in its answers.
   bool inverted = false;
   bool answerDisconnect = true;
+  // False: the audio is counted and checksummed, not kept (a long stream
+  // at a high rate would otherwise hold hundreds of megabytes), and no
+  // packet records are kept either.
+  bool keepAudio = true;
+  // Checks the audio as the card player's frame counter in 32-bit samples
+  // (sample k holds k + 1), after the mute bytes before its start.
+  bool checkCounter = false;
 };
 
 // One stream packet as it arrived.
@@ -116,6 +123,11 @@ struct SinkStats {
   uint64_t connects = 0;        // CONNECT_REQ or CONNECTMS_REQ accepted
   uint64_t wire = 0;            // stream packets the host put on the wire
   uint64_t netDropped = 0;      // lost to the network (setNetwork)
+  uint64_t checksum = 14695981039346656037ull;  // FNV-1a (64 bit) of the audio kept in order
+  // With checkCounter: runs of zero samples inside the counter (silence
+  // put into the stream), and samples that do not follow the one before.
+  uint64_t counterSilences = 0;
+  uint64_t counterBreaks = 0;
 };
 
 class Sink {
@@ -176,6 +188,8 @@ class Sink {
                 uint8_t tag, const uint8_t* audio, size_t bytes, KALMO::Clock time);
   bool shouldDrop(uint64_t index);
   void append(const uint8_t* audio, size_t bytes);
+  void checkCounter(const uint8_t* audio, size_t bytes);
+  void counterWord(uint32_t word);
   void sendControl(const std::vector<uint8_t>& bytes, ToHost kind);
   // Sends to `to` from endpoint `from` as the network decides; caller holds mu_.
   void sendThroughNet(EndpointId from, const KALMO::IPAddress& to, std::vector<uint8_t> bytes,
@@ -227,6 +241,12 @@ class Sink {
   uint64_t previous_ = 0;       // index of the packet before
   bool seenAny_ = false;
   std::vector<std::vector<uint8_t>> chunks_;  // the audio kept, in order
+  // Frame-counter check of the current stream.
+  bool counterStarted_ = false;
+  uint32_t counterNext_ = 0;
+  uint64_t counterZeros_ = 0;  // zero samples since the last counter sample
+  uint32_t counterPart_ = 0;   // bytes of a sample cut by a packet end
+  unsigned counterPartBytes_ = 0;
   std::vector<SinkPacket> packets_;
   SinkStats stats_;
 };

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -155,6 +156,12 @@ bool parseProgramArgs(int argc, const char* const* argv, ProgramOptions& o, std:
         error = "bad value for --drop-every";
         return false;
       }
+    } else if (a == "--keep-audio" || a == "--check-counter") {
+      if (v != "0" && v != "1") {
+        error = "bad value for " + a + " (0 or 1)";
+        return false;
+      }
+      (a == "--keep-audio" ? o.keepAudio : o.checkCounter) = v == "1";
     } else if (a == "--target") {
       o.targets.emplace_back();
       o.targets.back().name = v;
@@ -373,10 +380,9 @@ struct TargetProgram::Impl {
     }
   }
 
-  bool create(const ProgramTarget& layout, size_t slot, std::string& error) {
-    Target t;
-    t.layout = layout;
-    t.slot = slot;
+  // The discovery endpoint of a target: its own address, or the first
+  // link-local address of its device.
+  bool resolveAddress(const ProgramTarget& layout, KALMO::IPAddress& address, std::string& error) const {
     const std::string device = layout.device.empty() ? options.device : layout.device;
     const unsigned scope = ::if_nametoindex(device.c_str());
     if (scope == 0) {
@@ -384,19 +390,53 @@ struct TargetProgram::Impl {
       return false;
     }
     if (layout.address.empty()) {
-      if (!linkLocalOf(device, t.address)) {
+      if (!linkLocalOf(device, address)) {
         error = "no link-local address on " + device;
         return false;
       }
-      t.address.port = htons(kDiscoveryPort);
+      address.port = htons(kDiscoveryPort);
     } else {
-      t.address = ipv6(layout.address, kDiscoveryPort, scope);
-      if (t.address.isUnspecified()) {
+      address = ipv6(layout.address, kDiscoveryPort, scope);
+      if (address.isUnspecified()) {
         error = "bad address " + layout.address;
         return false;
       }
     }
-    t.address.interfaceIndex = scope;
+    address.interfaceIndex = scope;
+    return true;
+  }
+
+  // Hosts key targets by their discovery address: two targets on one
+  // address would show as one, and the ports of the other would get no
+  // card. Refused before any target is created.
+  bool resolveAll(std::vector<KALMO::IPAddress>& addresses, std::string& error) const {
+    addresses.clear();
+    for (const ProgramTarget& layout : options.targets) {
+      KALMO::IPAddress a;
+      if (!resolveAddress(layout, a, error)) return false;
+      for (size_t j = 0; j < addresses.size(); ++j) {
+        if (std::memcmp(addresses[j].address, a.address, sizeof a.address) != 0 ||
+            addresses[j].interfaceIndex != a.interfaceIndex) {
+          continue;
+        }
+        char text[INET6_ADDRSTRLEN] = "?";
+        (void)::inet_ntop(AF_INET6, a.address, text, sizeof text);
+        char device[IF_NAMESIZE] = "?";
+        (void)::if_indextoname(a.interfaceIndex, device);
+        error = "targets " + options.targets[j].name + " and " + layout.name + " share the address " + text +
+                " on " + device + ": give each target its own --address (an address of " + device + ")";
+        return false;
+      }
+      addresses.push_back(a);
+    }
+    return true;
+  }
+
+  bool create(const ProgramTarget& layout, size_t slot, const KALMO::IPAddress& address, std::string& error) {
+    Target t;
+    t.layout = layout;
+    t.slot = slot;
+    t.address = address;
     KALMO::IPAddress sinkAt = t.address;
     sinkAt.port = 0;
     uint16_t index = 1;
@@ -405,7 +445,10 @@ struct TargetProgram::Impl {
       p.name = name;
       p.index = index++;
       p.volume = layout.volume;
-      p.sink = std::make_unique<Sink>(engine, sinkAt, sinkConfig());
+      SinkConfig config = sinkConfig();
+      config.keepAudio = options.keepAudio;
+      config.checkCounter = options.checkCounter;
+      p.sink = std::make_unique<Sink>(engine, sinkAt, config);
       if (p.sink->handshakeEndpoint() == NO_ENDPOINT || p.sink->controlEndpoint() == NO_ENDPOINT) {
         error = "port " + layout.name + ":" + name + ": sink endpoints cannot be created";
         return false;
@@ -456,9 +499,11 @@ bool TargetProgram::start(std::string& error) {
   }
   if (!checkTargets(impl_->options, error)) return false;
   std::lock_guard<std::mutex> lock(impl_->mu);
+  std::vector<KALMO::IPAddress> addresses;
+  if (!impl_->resolveAll(addresses, error)) return false;
   impl_->targets.reserve(impl_->options.targets.size());
   for (size_t i = 0; i < impl_->options.targets.size(); ++i) {
-    if (!impl_->create(impl_->options.targets[i], i, error)) return false;
+    if (!impl_->create(impl_->options.targets[i], i, addresses[i], error)) return false;
   }
   return true;
 }
@@ -564,16 +609,18 @@ std::vector<PortSummary> TargetProgram::summary() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   for (const Impl::Target& t : impl_->targets) {
     for (const Impl::Port& p : t.ports) {
+      // The sink counts and checksums every byte it keeps, kept or not.
       const SinkStats s = p.sink->stats();
-      const std::vector<uint8_t> audio = p.sink->audio();
       PortSummary r;
       r.target = t.layout.name;
       r.port = p.name;
       r.packets = s.packets;
       r.resends = s.resendRequests;
       r.gaps = s.gaps;
-      r.bytes = audio.size();
-      r.checksum = audioChecksum(audio.data(), audio.size());
+      r.bytes = s.audioBytes;
+      r.checksum = s.checksum;
+      r.silences = s.counterSilences;
+      r.breaks = s.counterBreaks;
       r.volume = impl_->portVolume(t, p);
       r.connects = s.connects;
       r.disconnects = s.disconnects;
@@ -590,19 +637,20 @@ std::string TargetProgram::format(const std::vector<PortSummary>& ports) {
   for (const PortSummary& p : ports) {
     std::snprintf(line, sizeof line,
                   "port %s:%s packets=%llu resends=%llu gaps=%llu bytes=%llu checksum=%016llx "
-                  "volume=%d connects=%llu disconnects=%llu wire=0x%llx\n",
+                  "volume=%d connects=%llu disconnects=%llu wire=0x%llx silences=%llu breaks=%llu\n",
                   p.target.c_str(), p.port.c_str(), static_cast<unsigned long long>(p.packets),
                   static_cast<unsigned long long>(p.resends), static_cast<unsigned long long>(p.gaps),
                   static_cast<unsigned long long>(p.bytes), static_cast<unsigned long long>(p.checksum),
                   p.volume, static_cast<unsigned long long>(p.connects),
-                  static_cast<unsigned long long>(p.disconnects), static_cast<unsigned long long>(p.wireFormat));
+                  static_cast<unsigned long long>(p.disconnects), static_cast<unsigned long long>(p.wireFormat),
+                  static_cast<unsigned long long>(p.silences), static_cast<unsigned long long>(p.breaks));
     text += line;
   }
   return text;
 }
 
 bool TargetProgram::writeRecordings() const {
-  if (impl_->options.recordDir.empty()) return true;
+  if (impl_->options.recordDir.empty() || !impl_->options.keepAudio) return true;
   bool ok = true;
   std::lock_guard<std::mutex> lock(impl_->mu);
   for (const Impl::Target& t : impl_->targets) {

@@ -13,7 +13,8 @@
 //   [amp]
 //   ProductID=1
 //   Ports=left,right
-//   Address=fe80::2:1     ; discovery address (default: first of Device)
+//   Address=fe80::2:1     ; discovery address (default: first of Device;
+//                         ; two targets on one address are refused)
 //   Linked=sub            ; devices behind the first port's item
 //   Volume=-1000          ; the target's volume value (0 full, -6000 floor)
 
@@ -40,10 +41,12 @@ struct ProgramOptions {
   std::string recordDir;    // empty: nothing is recorded
   std::string commandPath;  // FIFO of commands; empty: none
   uint64_t dropEvery = 0;   // every sink drops one packet in k (0: none)
+  bool keepAudio = true;    // false: count and checksum the audio only (no recordings)
+  bool checkCounter = false;  // check the audio as the card player's 32-bit frame counter
 };
 
 // Command line: [--settings FILE] [--device IF] [--record DIR] [--commands FIFO]
-// [--drop-every K] and targets as --target NAME [--product ID] [--address A]
+// [--drop-every K] [--keep-audio 0|1] [--check-counter 0|1] and targets as --target NAME [--product ID] [--address A]
 // [--port NAME]... [--linked NAME]... [--volume V]. False with a reason.
 bool parseProgramArgs(int argc, const char* const* argv, ProgramOptions& options, std::string& error);
 // Adds the targets (and defaults) of a settings file; false with a reason.
@@ -62,6 +65,8 @@ struct PortSummary {
   uint64_t connects = 0;
   uint64_t disconnects = 0;  // disconnect requests of the last stream
   uint64_t wireFormat = 0;
+  uint64_t silences = 0;  // with the counter check: silence inside the counter
+  uint64_t breaks = 0;    // with the counter check: samples out of order
 };
 
 class TargetProgram {

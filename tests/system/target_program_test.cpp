@@ -149,4 +149,39 @@ TEST(TargetProgram, RecordingMatch) {
   EXPECT_EQ(m.firstDifference, 600u);
 }
 
+// Two targets on one discovery address would look like one target to the
+// daemon (its targets are keyed by address), which would then make cards
+// for the ports of only one of them, without an error. The program refuses
+// such a layout and names the targets, whether the shared address was
+// given or is the device's own.
+TEST(TargetProgram, RefusesTargetsThatShareAnAddress) {
+  SystemRig rig;
+  VELLORA_SETUP_RIG(rig);
+  const std::string device = rig.links().link(0).hostName;
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"neither has an address", {"--target", "a", "--port", "p", "--target", "b", "--port", "q"}},
+      {"the same address given twice",
+       {"--target", "a", "--address", "fe80::7:7", "--port", "p", "--target", "b", "--address", "fe80::7:7",
+        "--port", "q"}},
+      {"the third of three without one",
+       {"--target", "a", "--port", "p", "--target", "b", "--address", "fe80::7:8", "--port", "q", "--target",
+        "c", "--port", "r"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> argv{SystemRig::program("vellora-target-sim"), "--device", device};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::string out, err;
+    const int status = rig.run(argv, {}, &out, &err, std::chrono::seconds(10));
+    EXPECT_EQ(status, 1) << out << err;
+    EXPECT_EQ(out.find("ready"), std::string::npos) << out;
+    EXPECT_NE(err.find("share the address"), std::string::npos) << err;
+    EXPECT_NE(err.find("--address"), std::string::npos) << err;
+  }
+}
+
 }  // namespace
