@@ -1,5 +1,6 @@
 #include "host/sync_mem_drv.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <list>
@@ -93,7 +94,10 @@ void SyncMemDrv::thread_notify_func() {
   std::unique_lock<std::mutex> lock(notifyMutex);
   for (;;) {
     notifyCond.wait(lock, [this] { return !running.load() || pending.load(); });
-    if (!running.load()) return;
+    if (!running.load()) {
+      INFO << "Notify Thread worst hand-over " << worstNotifyNs.load() / 1000 << " us";
+      return;
+    }
     pending = false;
     // The request runs without the mutex, so notify() never waits for it;
     // whatever it asks for meanwhile leaves pending set for the next pass.
@@ -111,6 +115,7 @@ void SyncMemDrv::thread_notify_func() {
 
 void SyncMemDrv::notify() {
   if (!running.load()) return;
+  const auto start = std::chrono::steady_clock::now();
   {
     // Set under the mutex: the notify thread cannot miss it between its
     // test and its wait.
@@ -118,6 +123,9 @@ void SyncMemDrv::notify() {
     pending = true;
   }
   notifyCond.notify_one();
+  const uint64_t ns = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
+  if (ns > worstNotifyNs.load(std::memory_order_relaxed)) worstNotifyNs.store(ns, std::memory_order_relaxed);
 }
 
 void SyncMemDrv::wakeup() {

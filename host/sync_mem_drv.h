@@ -41,6 +41,8 @@ class SyncMemDrv : public SyncMem {
   int notifyCpu = -1;
   int notifyCpuCount = 0;
   std::atomic<bool>* errorFlag = nullptr;
+  // The longest time one notify() took (ns), logged when the thread ends.
+  std::atomic<uint64_t> worstNotifyNs{0};
 
  private:
   void thread_notify_func();

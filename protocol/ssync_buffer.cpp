@@ -228,15 +228,26 @@ void SSyncBuffer::BufferWorker() {
     bool aborted = false;
     Stream* block = writeStreamStart(aborted);
     if (aborted) continue;
+    const auto passStart = std::chrono::steady_clock::now();
     const bool c = consumed.exchange(false);
     notifyStreamDone(*block, c && !pending);
     if (c) pending = true;
     writeStreamDone(true);
+    const uint64_t passNs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                      std::chrono::steady_clock::now() - passStart)
+                                                      .count());
+    workerStats.passes.fetch_add(1, std::memory_order_relaxed);
+    if (passNs > workerStats.worstPassNs.load(std::memory_order_relaxed)) {
+      workerStats.worstPassNs.store(passNs, std::memory_order_relaxed);
+    }
     if (ringFull()) pending = false;
   }
   stopReq = true;
   stopAck = true;
   spaceCond.notify_all();
+  INFO << "BufferWorker passes " << workerStats.passes.load() << " worst pass "
+       << workerStats.worstPassNs.load() / 1000 << " us mute served "
+       << workerStats.muteServed.load();
   INFO << "finish BufferWorker";
   while (connectionActive() && !bufferQuit.load()) {
     std::unique_lock<std::mutex> lock(spaceMutex);
@@ -310,6 +321,7 @@ bool SSyncBuffer::getNewStream(Stream& out) {
           static_cast<uint64_t>(hostFormat.getSpeed()) * hostFormat.getBits() * hostFormat.getChannel() / 8;
       const uint64_t n = bps / 100 / frame * frame;
       serveMute(out, n);
+      workerStats.muteServed.fetch_add(1, std::memory_order_relaxed);
       WARNING << "SyncBuffer not enough mute data return " << dmutedata.size;
       return true;
     }
@@ -341,6 +353,9 @@ bool SSyncBuffer::connect(bool startBuffer, int cpu) {
   stopAck = false;
   disconnectReq = false;
   flgsetPending = false;
+  workerStats.passes = 0;
+  workerStats.worstPassNs = 0;
+  workerStats.muteServed = 0;
   if (!SSync::connect(cpu)) return false;
   if (startBuffer && !startBufferWorker()) {
     ERR << "Buffer Worker Start Error";

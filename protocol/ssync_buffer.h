@@ -98,6 +98,17 @@ class SSyncBuffer : public SSync {
   // this object's streaming worker.
   Stream dmutedata;
 
+  // What the buffer worker of the present (or last) connection saw: the
+  // longest pass from a free block to its commit (the hook, its notify and
+  // whatever they log), and how many blocks of silence were served for
+  // lack of data. Written by the workers, read by anyone.
+  struct WorkerStats {
+    std::atomic<uint64_t> passes{0};
+    std::atomic<uint64_t> worstPassNs{0};
+    std::atomic<uint64_t> muteServed{0};
+  };
+  WorkerStats workerStats;
+
  private:
   Stream* successor(Stream* block) const;
   bool ringFull() const;
