@@ -12,12 +12,14 @@
 # Environment: SOAK_BUILD (build dir, default build-soak, a release build
 # made here), SOAK_THREDMODE (the daemon's ThredMode, default 1: the worker
 # at FIFO 99, sleeping between cycles), SOAK_PERIODS (card periods, 32),
-# SOAK_PLAYER_RR (round-robin priority of the card player, default 5; 0
-# runs it at normal priority). An ALSA application is woken by the driver's
-# period interrupt; the stand-in polls every 500 us instead, and a poller
-# crowded out by the load leaves the card ring unwritten (card underruns,
-# stale audio) whatever the daemon does, so by default it polls at a
-# real-time priority below the daemon's workers.
+# SOAK_STANDIN_RR (round-robin priority of the two stand-ins, default 5; 0
+# runs them at normal priority). They stand for what is not on this machine's
+# CPUs: an ALSA application is woken by the driver's period interrupt, where
+# the stand-in polls every 500 us, and a target is a device of its own. A
+# stand-in crowded out by the load leaves the card ring unwritten (card
+# underruns, stale audio) or stops answering (the stream times out)
+# whatever the daemon does, so by default they run at a real-time priority
+# below the daemon's workers.
 # The daemon and the target stand-in run in two network namespaces of their
 # own joined by a veth pair, as scripts/demo does; everything made here is
 # removed on every way out. Needs root. Exit status 0 only for 0 inserted
@@ -31,7 +33,9 @@ hogs=${2:-$(nproc)}
 build=${SOAK_BUILD:-build-soak}
 thredmode=${SOAK_THREDMODE:-1}
 periods=${SOAK_PERIODS:-32}
-player_rr=${SOAK_PLAYER_RR:-5}
+standin_rr=${SOAK_STANDIN_RR:-5}
+standin=()
+[ "$standin_rr" != 0 ] && standin=(chrt -r "$standin_rr")
 seconds=$(awk -v m="$minutes" 'BEGIN { s = int(m * 60); if (s < 1) s = 1; print s }')
 bytes_per_second=$((192000 * 8 * 4))
 played_bytes=$((bytes_per_second * seconds))
@@ -162,7 +166,7 @@ wait_for 10 "carrier on vt0" link_up "$ns_target" vt0
 
 fifo=$work/commands
 mkdir "$work/received"
-start ip netns exec "$ns_target" "$bin/vellora-target-sim" --device vt0 --record "$work/received" \
+start ip netns exec "$ns_target" "${standin[@]}" "$bin/vellora-target-sim" --device vt0 --record "$work/received" \
   --commands "$fifo" --target amp --port out >"$work/target.out" 2>"$work/target.err"
 target_pid=${pids[-1]}
 target_ready() {
@@ -222,10 +226,8 @@ for _ in $(seq "$hogs"); do
   hog_pids+=("$!")
 done
 echo "== $hogs CPU-bound processes started; load before the play: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "== playing $seconds s of the frame counter (192 kHz, 32-bit, 8 channels, $periods card periods, ThredMode=$thredmode, player priority ${player_rr:-normal})"
-player=()
-[ "$player_rr" != 0 ] && player=(chrt -r "$player_rr")
-start ip netns exec "$ns_host" "${player[@]}" "$bin/vellora-card-play" --dir "$sim" --card "$card" --timeout-ms 30000 \
+echo "== playing $seconds s of the frame counter (192 kHz, 32-bit, 8 channels, $periods card periods, ThredMode=$thredmode, stand-ins at round-robin $standin_rr)"
+start ip netns exec "$ns_host" "${standin[@]}" "$bin/vellora-card-play" --dir "$sim" --card "$card" --timeout-ms 30000 \
   --format 0x80 --rate 0x40 --channels 0x80 --periods "$periods" --pattern --seconds "$seconds" \
   >"$work/play.out" 2>&1
 play_pid=${pids[-1]}
@@ -241,10 +243,11 @@ stop_hogs
 [ "$play_status" = 0 ] || fail "vellora-card-play did not play everything (status $play_status)"
 
 streams_ended() {
-  target_summary 60
+  # The summary also writes the recording: minutes of audio take a while.
+  target_summary 600
   [ "$(summary_field amp:out disconnects)" != 0 ]
 }
-wait_for 120 "end of the stream at the target" streams_ended
+wait_for 1200 "end of the stream at the target" streams_ended
 
 kill -INT "$daemon_pid"
 end=$((SECONDS + 30))

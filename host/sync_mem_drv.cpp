@@ -91,19 +91,21 @@ void SyncMemDrv::thread_notify_func() {
     WARNING << "Notify Thread Priority set Error";
   }
 
-  std::unique_lock<std::mutex> lock(notifyMutex);
   for (;;) {
-    notifyCond.wait(lock, [this] { return !running.load() || pending.load(); });
+    // Read before the flags are tested: a notify() or close() after the
+    // test changes the word, and the wait below returns at once.
+    const uint32_t seen = notifyWake.value();
     if (!running.load()) {
       INFO << "Notify Thread worst hand-over " << worstNotifyNs.load() / 1000 << " us";
       return;
     }
-    pending = false;
-    // The request runs without the mutex, so notify() never waits for it;
-    // whatever it asks for meanwhile leaves pending set for the next pass.
-    lock.unlock();
+    if (!pending.exchange(false)) {
+      notifyWake.wait(seen);
+      continue;
+    }
+    // Whatever notify() asks for while the request runs leaves pending set
+    // for the next pass: requests merge, none is lost.
     const long result = driver_.notify(cardFd, memNo);
-    lock.lock();
     if (result != 0) {
       INFO << "thread_notify_func ioctl error";
       running = false;
@@ -116,13 +118,8 @@ void SyncMemDrv::thread_notify_func() {
 void SyncMemDrv::notify() {
   if (!running.load()) return;
   const auto start = std::chrono::steady_clock::now();
-  {
-    // Set under the mutex: the notify thread cannot miss it between its
-    // test and its wait.
-    std::lock_guard<std::mutex> lock(notifyMutex);
-    pending = true;
-  }
-  notifyCond.notify_one();
+  pending = true;
+  notifyWake.wake();
   const uint64_t ns = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
   if (ns > worstNotifyNs.load(std::memory_order_relaxed)) worstNotifyNs.store(ns, std::memory_order_relaxed);
@@ -139,11 +136,8 @@ void SyncMemDrv::wakeup() {
 
 void SyncMemDrv::close() {
   if (cardFd < 0) return;
-  {
-    std::lock_guard<std::mutex> lock(notifyMutex);
-    running = false;
-  }
-  notifyCond.notify_all();
+  running = false;
+  notifyWake.wake();
   if (notifyThread.joinable()) notifyThread.join();
 
   VELLORA::SSyncBuffer::close();

@@ -151,12 +151,22 @@ void SSyncBuffer::seek_front() {
 
 // ---------------------------------------------------------------- filling
 
+template <typename Done>
+void SSyncBuffer::waitSpace(std::chrono::nanoseconds slice, Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + slice;
+  for (;;) {
+    const uint32_t seen = spaceWake.value();
+    if (done()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    spaceWake.waitFor(seen, deadline - now);
+  }
+}
+
 Stream* SSyncBuffer::writeStreamStart(bool& aborted) {
   aborted = false;
   while (ringFull() && !bufferQuit.load()) {
-    std::unique_lock<std::mutex> lock(spaceMutex);
-    spaceCond.wait_for(lock, kSlice, [this] { return !ringFull() || bufferQuit.load(); });
-    lock.unlock();
+    waitSpace(kSlice, [this] { return !ringFull() || bufferQuit.load(); });
     if (!connectionActive() || disconnectReq.load() || stopReq.load() || bufferQuit.load()) {
       aborted = true;
       return writeBlock.load();
@@ -172,7 +182,7 @@ void SSyncBuffer::writeStreamDone(bool commit) {
   Stream* w = writeBlock.load();
   if (w == nullptr) return;
   writeBlock = successor(w);
-  if (waitForData) dataCond.notify_all();
+  if (waitForData) dataWake.wake();
 }
 
 void SSyncBuffer::setStream(Stream& block) {
@@ -218,8 +228,7 @@ void SSyncBuffer::BufferWorker() {
   bool pending = false;
   while (connectionActive() && !disconnectReq.load() && !bufferQuit.load()) {
     if (stopReq.load()) {
-      std::unique_lock<std::mutex> lock(spaceMutex);
-      spaceCond.wait_for(lock, kSlice, [this] {
+      waitSpace(kSlice, [this] {
         return !stopReq.load() || !connectionActive() || disconnectReq.load() ||
                bufferQuit.load();
       });
@@ -244,15 +253,13 @@ void SSyncBuffer::BufferWorker() {
   }
   stopReq = true;
   stopAck = true;
-  spaceCond.notify_all();
+  spaceWake.wake();
   INFO << "BufferWorker passes " << workerStats.passes.load() << " worst pass "
        << workerStats.worstPassNs.load() / 1000 << " us mute served "
        << workerStats.muteServed.load();
   INFO << "finish BufferWorker";
   while (connectionActive() && !bufferQuit.load()) {
-    std::unique_lock<std::mutex> lock(spaceMutex);
-    spaceCond.wait_for(lock, kSlice,
-                       [this] { return !connectionActive() || bufferQuit.load(); });
+    waitSpace(kSlice, [this] { return !connectionActive() || bufferQuit.load(); });
   }
   INFO << "done BufferWorker";
 }
@@ -260,7 +267,7 @@ void SSyncBuffer::BufferWorker() {
 void SSyncBuffer::endBufferWorker() {
   if (!bufferThread.joinable()) return;
   bufferQuit = true;
-  spaceCond.notify_all();
+  spaceWake.wake();
   bufferThread.join();
   bufferQuit = false;
 }
@@ -307,13 +314,13 @@ bool SSyncBuffer::getNewStream(Stream& out) {
     if (stopReq.load()) {
       if (!stopAck.load()) {
         stopAck = true;
-        spaceCond.notify_all();
+        spaceWake.wake();
       }
       serveMute(out, blockBytes);
       return true;
     }
     if (!waitForData) {
-      spaceCond.notify_all();
+      spaceWake.wake();
       // 10 ms of the host format, in whole frames so that the channels of
       // what follows stay in place; at least one frame.
       const uint64_t frame = static_cast<uint64_t>(hostFormat.getWid()) * hostFormat.getChannel();
@@ -331,14 +338,20 @@ bool SSyncBuffer::getNewStream(Stream& out) {
     }
     t0.now();
     waited = true;
-    std::unique_lock<std::mutex> lock(dataMutex);
-    dataCond.wait_for(lock, kSlice, [this] { return readBlock.load() != writeBlock.load(); });
+    const auto deadline = std::chrono::steady_clock::now() + kSlice;
+    for (;;) {
+      const uint32_t seen = dataWake.value();
+      if (readBlock.load() != writeBlock.load()) break;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) break;
+      dataWake.waitFor(seen, deadline - now);
+    }
   }
 }
 
 bool SSyncBuffer::getNewStreamCmp() {
   consumed = true;
-  spaceCond.notify_all();
+  spaceWake.wake();
   return true;
 }
 
@@ -373,7 +386,7 @@ void SSyncBuffer::play() {
   stopAck = false;
   disconnectReq = false;
   SSync::play();
-  spaceCond.notify_all();
+  spaceWake.wake();
 }
 
 void SSyncBuffer::stop() {
@@ -390,9 +403,7 @@ void SSyncBuffer::stop() {
       WARNING << "SSyncBuffer::stop timeout " << left;
       break;
     }
-    std::unique_lock<std::mutex> lock(spaceMutex);
-    spaceCond.wait_for(lock, kSlice, [this] { return stopAck.load(); });
-    lock.unlock();
+    waitSpace(kSlice, [this] { return stopAck.load(); });
     const uint64_t now = getLastBufferCount();
     if (now < left) deadline = std::chrono::steady_clock::now() + kStopPatience;
     left = now;
