@@ -266,19 +266,20 @@ printer_waits=$(grep -c -e '^wait debug out$' -e '^timeout debug out$' "$log" ||
 player_late=$(sed -n 's/.* late=\([0-9]*\).*/\1/p' "$work/play.out" | tail -n 1)
 worst_pass=$(sed -n 's/.*BufferWorker passes \([0-9]*\) worst pass \([0-9]*\) us.*/\2/p' "$log" | sort -n | tail -n 1)
 passes=$(sed -n 's/.*BufferWorker passes \([0-9]*\) worst pass.*/\1/p' "$log" | tail -n 1)
+worst_gap=$(sed -n 's/.*BufferWorker passes.* worst gap \([0-9]*\) us.*/\1/p' "$log" | sort -n | tail -n 1)
+dropped=$(sed -n 's/.*BufferWorker passes.* log dropped \([0-9]* [0-9]*\).*/\1/p' "$log" | tail -n 1)
 worst_notify=$(sed -n 's/.*Notify Thread worst hand-over \([0-9]*\) us.*/\1/p' "$log" | sort -n | tail -n 1)
-dropped=$(sed -n 's/.*log records dropped \([0-9]*\).*/\1/p' "$log" | tail -n 1)
 check=$("$bin/bench_soak_check" "$work/received/amp_out.raw" "$played_bytes") && exact=1 || exact=0
 
 load_summary=$(printf '%s\n' "${loads[@]}" | awk 'NR == 1 { lo = hi = $1 } { s += $1; if ($1 < lo) lo = $1; if ($1 > hi) hi = $1 }
   END { if (NR) printf "load average (1 min) during the play: min %.1f mean %.1f max %.1f", lo, s / NR, hi }')
 echo "== $load_summary, with $hogs CPU-bound processes on $(nproc) CPUs"
 echo "inserted silence blocks (\"SyncBuffer not enough mute data\"): $inserted"
-echo "buffer worker: ${passes:-?} passes, worst pass ${worst_pass:-?} us"
+echo "buffer worker: ${passes:-?} passes, worst pass ${worst_pass:-?} us, worst wait with room to fill ${worst_gap:-?} us"
 echo "notify hand-over: worst ${worst_notify:-?} us"
 echo "card underruns (\"Buffer underrun\"): $underruns; \"over time\" records: $late; player late: ${player_late:-?}"
 echo "printer full-ring lines (\"wait/timeout debug out\"): $printer_waits"
-[ -n "$dropped" ] && echo "log records dropped: $dropped"
+[ -n "$dropped" ] && echo "log records dropped (pool, printer): $dropped"
 echo "recording: $check"
 if [ "$inserted" = 0 ] && [ "$exact" = 1 ]; then
   echo "== soak passed"

@@ -2,6 +2,7 @@
 
 #include "base/clock.h"
 #include "base/syslog.h"
+#include "base/syslog_std.h"
 #include "base/thread_priority.h"
 
 #include <chrono>
@@ -226,6 +227,9 @@ void SSyncBuffer::thread_buffer_func() {
 
 void SSyncBuffer::BufferWorker() {
   bool pending = false;
+  // When the last block was committed with room left for another.
+  std::chrono::steady_clock::time_point roomSince{};
+  bool room = false;
   while (connectionActive() && !disconnectReq.load() && !bufferQuit.load()) {
     if (stopReq.load()) {
       waitSpace(kSlice, [this] {
@@ -249,14 +253,26 @@ void SSyncBuffer::BufferWorker() {
     if (passNs > workerStats.worstPassNs.load(std::memory_order_relaxed)) {
       workerStats.worstPassNs.store(passNs, std::memory_order_relaxed);
     }
+    const auto committed = std::chrono::steady_clock::now();
+    if (room) {
+      const uint64_t gapNs = static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(committed - roomSince).count());
+      if (gapNs > workerStats.worstGapNs.load(std::memory_order_relaxed)) {
+        workerStats.worstGapNs.store(gapNs, std::memory_order_relaxed);
+      }
+    }
+    room = !ringFull();
+    roomSince = committed;
     if (ringFull()) pending = false;
   }
   stopReq = true;
   stopAck = true;
   spaceWake.wake();
   INFO << "BufferWorker passes " << workerStats.passes.load() << " worst pass "
-       << workerStats.worstPassNs.load() / 1000 << " us mute served "
-       << workerStats.muteServed.load();
+       << workerStats.worstPassNs.load() / 1000 << " us worst gap "
+       << workerStats.worstGapNs.load() / 1000 << " us mute served "
+       << workerStats.muteServed.load() << " log dropped " << KALMO::SysLog::droppedRecords()
+       << " " << KALMO::SysLog::SysLogSendStdC::droppedLines();
   INFO << "finish BufferWorker";
   while (connectionActive() && !bufferQuit.load()) {
     waitSpace(kSlice, [this] { return !connectionActive() || bufferQuit.load(); });
@@ -368,6 +384,7 @@ bool SSyncBuffer::connect(bool startBuffer, int cpu) {
   flgsetPending = false;
   workerStats.passes = 0;
   workerStats.worstPassNs = 0;
+  workerStats.worstGapNs = 0;
   workerStats.muteServed = 0;
   if (!SSync::connect(cpu)) return false;
   if (startBuffer && !startBufferWorker()) {

@@ -108,9 +108,13 @@ class SSyncBuffer : public SSync {
   // longest pass from a free block to its commit (the hook, its notify and
   // whatever they log), and how many blocks of silence were served for
   // lack of data. Written by the workers, read by anyone.
+  // worstGapNs is the longest time between two commits when the worker
+  // had room for the next block at once: what it was held up by, its own
+  // pass included.
   struct WorkerStats {
     std::atomic<uint64_t> passes{0};
     std::atomic<uint64_t> worstPassNs{0};
+    std::atomic<uint64_t> worstGapNs{0};
     std::atomic<uint64_t> muteServed{0};
   };
   WorkerStats workerStats;
