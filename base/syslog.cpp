@@ -3,6 +3,7 @@
 #include "base/syslog_std.h"
 
 #include <arpa/inet.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <cinttypes>
@@ -57,6 +58,64 @@ void install(SysLogSendC* sender) {
   if (previous != sender) retire(previous);
   if (sender != nullptr) unretire(sender);
 }
+
+// ---- the record pool ----
+// A lock-free stack of free records with a change count against reuse
+// races, filled lazily from a bump index, so that it needs no start-up step
+// and works from the first statement of any static constructor on.
+struct alignas(SysLogOut) RecordSlot {
+  unsigned char bytes[sizeof(SysLogOut)];
+};
+RecordSlot poolSlots[kPoolRecords];
+std::atomic<uint32_t> poolNext[kPoolRecords];
+std::atomic<uint64_t> poolHead{0};  // change count << 32 | (index + 1); 0: empty
+std::atomic<uint32_t> poolFresh{0};  // slots never used yet start here
+std::atomic<uint64_t> poolDropped{0};
+
+constexpr uint32_t kNoSlot = ~uint32_t{0};
+
+uint32_t popSlot() {
+  uint64_t head = poolHead.load(std::memory_order_acquire);
+  while ((head & 0xffffffffu) != 0) {
+    const uint32_t index = static_cast<uint32_t>(head & 0xffffffffu) - 1;
+    const uint64_t next = poolNext[index].load(std::memory_order_relaxed);
+    const uint64_t fresh = (((head >> 32) + 1) << 32) | next;
+    if (poolHead.compare_exchange_weak(head, fresh, std::memory_order_acq_rel,
+                                       std::memory_order_acquire)) {
+      return index;
+    }
+  }
+  uint32_t f = poolFresh.load(std::memory_order_relaxed);
+  while (f < kPoolRecords) {
+    if (poolFresh.compare_exchange_weak(f, f + 1, std::memory_order_relaxed)) return f;
+  }
+  return kNoSlot;
+}
+
+void pushSlot(uint32_t index) {
+  uint64_t head = poolHead.load(std::memory_order_relaxed);
+  uint64_t fresh;
+  do {
+    poolNext[index].store(static_cast<uint32_t>(head & 0xffffffffu), std::memory_order_relaxed);
+    fresh = (((head >> 32) + 1) << 32) | (uint64_t{index} + 1);
+  } while (!poolHead.compare_exchange_weak(head, fresh, std::memory_order_acq_rel,
+                                           std::memory_order_relaxed));
+}
+
+// The pool slot of a record, or kNoSlot for one made elsewhere.
+uint32_t slotOf(const SysLogOut* record) {
+  const auto* p = reinterpret_cast<const unsigned char*>(record);
+  const auto* first = poolSlots[0].bytes;
+  if (p < first || p >= first + sizeof poolSlots) return kNoSlot;
+  return static_cast<uint32_t>(static_cast<size_t>(p - first) / sizeof(RecordSlot));
+}
+
+// ---- the time stamp ----
+// The zone's offset from the last localtime_r and the minute (since the
+// epoch, plus 1 so that 0 means none) it was taken in: minute << 24 |
+// (offset + 2^23).
+std::atomic<uint64_t> zoneCache{0};
+constexpr int64_t kOffsetBias = int64_t{1} << 23;
 
 void twoDigits(char* at, int value) {
   if (value < 0 || value > 99) value = 0;
@@ -140,9 +199,87 @@ SysLogNode operator<<(SysLogLevel level, const char* text) {
   if (!logs(level)) return SysLogNode(nullptr, true);
   const auto prio = static_cast<SysLogFacilityLevel>((static_cast<int>(getFacility()) * 8) |
                                                      static_cast<int>(level));
-  auto* out = new (std::nothrow) SysLogOut(prio);
-  if (out != nullptr) out->putStr(text);
+  const uint32_t slot = popSlot();
+  if (slot == kNoSlot) {
+    poolDropped.fetch_add(1, std::memory_order_relaxed);
+    return SysLogNode(nullptr, true);
+  }
+  auto* out = new (poolSlots[slot].bytes) SysLogOut(prio);
+  out->putStr(text);
   return SysLogNode(out, true);
+}
+
+void releaseRecord(SysLogOut* record) {
+  if (record == nullptr) return;
+  const uint32_t slot = slotOf(record);
+  if (slot == kNoSlot) {
+    delete record;
+    return;
+  }
+  record->~SysLogOut();  // sends it
+  pushSlot(slot);
+}
+
+uint64_t droppedRecords() { return poolDropped.load(std::memory_order_relaxed); }
+
+bool callerIsRealTime() {
+  const int policy = ::sched_getscheduler(0);
+#ifdef SCHED_DEADLINE
+  if (policy == SCHED_DEADLINE) return true;
+#endif
+  return policy == SCHED_FIFO || policy == SCHED_RR;
+}
+
+void civilTime(int64_t seconds, std::tm& out) {
+  int64_t days = seconds / 86400;
+  int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  out = std::tm{};
+  out.tm_hour = static_cast<int>(rest / 3600);
+  out.tm_min = static_cast<int>(rest / 60 % 60);
+  out.tm_sec = static_cast<int>(rest % 60);
+  out.tm_wday = static_cast<int>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+  // Days to year, month and day in the proleptic Gregorian calendar, with
+  // years that start on the first of March.
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  out.tm_mday = static_cast<int>(day);
+  out.tm_mon = static_cast<int>(month - 1);
+  out.tm_year = static_cast<int>(year - 1900);
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  static const int before[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+  out.tm_yday = before[month - 1] + static_cast<int>(day) - 1 + (leap && month > 2 ? 1 : 0);
+}
+
+bool localTime(std::time_t now, std::tm& out) {
+  if (now < 0) return ::localtime_r(&now, &out) != nullptr;
+  const uint64_t minute = static_cast<uint64_t>(now) / 60 + 1;
+  const uint64_t cached = zoneCache.load(std::memory_order_acquire);
+  const int64_t offset = static_cast<int64_t>(cached & 0xffffffu) - kOffsetBias;
+  // localtime_r takes the C library's time-zone lock, which any thread of
+  // the process (one of the idle class among them) may hold while it is
+  // crowded out: a real-time thread keeps to the offset it has.
+  if (cached != 0 && ((cached >> 24) == minute || callerIsRealTime())) {
+    civilTime(static_cast<int64_t>(now) + offset, out);
+    return true;
+  }
+  if (::localtime_r(&now, &out) == nullptr) return false;
+  const int64_t gmtoff = out.tm_gmtoff;
+  if (gmtoff > -kOffsetBias && gmtoff < kOffsetBias) {
+    zoneCache.store((minute << 24) | static_cast<uint64_t>(gmtoff + kOffsetBias),
+                    std::memory_order_release);
+  }
+  return true;
 }
 
 // ---- the sender ----
@@ -208,7 +345,7 @@ void SysLogSendC::Message(SysLogFacilityLevel prio, char* text, unsigned long le
   }
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  if (::localtime_r(&now, &local) != nullptr) writeStamp(text, local);
+  if (localTime(now, local)) writeStamp(text, local);
   if (socket.is_open()) {
     const BufferCS_const datagram{reinterpret_cast<const uint8_t*>(text) + start, length - start};
     (void)socket.sendToV6(datagram, destination, false);
@@ -218,7 +355,15 @@ void SysLogSendC::Message(SysLogFacilityLevel prio, char* text, unsigned long le
 
 // ---- process-wide operations ----
 
+// Takes the zone's offset on the thread that sets the logger up, so that a
+// real-time thread has one from its first record on.
+static void primeZone() {
+  std::tm local{};
+  (void)localTime(std::time(nullptr), local);
+}
+
 bool initialize(SysLogFacility facility, bool toStdout, unsigned short port) {
+  primeZone();
   auto* sender = new (std::nothrow) SysLogSendC;
   if (sender == nullptr) return false;
   sender->facility = facility;
@@ -231,6 +376,7 @@ bool initialize(SysLogFacility facility, bool toStdout, unsigned short port) {
 }
 
 bool initialize(SysLogFacility facility, Callback callback) {
+  primeZone();
   auto* sender = new (std::nothrow) SysLogSendC;
   if (sender == nullptr) return false;
   sender->facility = facility;

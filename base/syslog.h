@@ -9,6 +9,12 @@
 // [::1] to the sender's port, and to the sender's callback (the
 // standard-output printer when that output is chosen). Logging never waits
 // for the network and takes no lock of its own.
+//
+// Real-time threads log too (the streaming and buffer workers), so a
+// statement never allocates and never waits for another thread: its record
+// comes from a fixed pool (a statement that finds the pool empty is dropped
+// and counted), the time stamp is made without the C library's time-zone
+// lock, and the standard-output printer takes records without a lock.
 
 #include "base/buffer.h"
 #include "base/clock.h"
@@ -109,6 +115,10 @@ class SysLogOut {
   void putRaw(const char* data, size_t size);
 };
 
+// Ends a record: sends it and gives it back to the pool (or frees one that
+// was made with new).
+void releaseRecord(SysLogOut* record);
+
 // The handle of one statement; its end sends the record.
 class SysLogNode {
  public:
@@ -122,7 +132,7 @@ class SysLogNode {
   SysLogNode(const SysLogNode&) = delete;
   SysLogNode& operator=(const SysLogNode&) = delete;
   ~SysLogNode() {
-    if (out != nullptr && owner) delete out;
+    if (out != nullptr && owner) releaseRecord(out);
   }
 
   SysLogNode& operator<<(int value) {
@@ -209,6 +219,26 @@ void* getOwn();
 void reinitialize(void* sender);
 Callback getStdErr();
 void finalize();
+
+// Statements dropped because every record of the pool was in use.
+uint64_t droppedRecords();
+// How many records the pool holds: the statements that can be open at once.
+constexpr size_t kPoolRecords = 128;
+
+// True when the calling thread runs in a real-time class (FIFO, round-robin
+// or deadline); such a thread is never made to wait by the logger.
+bool callerIsRealTime();
+
+// The calendar fields of `seconds` since the epoch, taken as local time
+// already (the zone's offset added): month, day, hour, minute, second, and
+// year, day of the week and of the year. Pure arithmetic, no lock.
+void civilTime(int64_t seconds, std::tm& out);
+
+// The local time of `now` as localtime_r gives it, but without its lock on
+// threads of the real-time classes: the zone's offset is kept from the last
+// look-up by localtime_r, which a thread of a normal class makes at most
+// once a minute; a real-time thread uses the offset kept until then.
+bool localTime(std::time_t now, std::tm& out);
 
 // Writes month, day and time of `local` into a header at positions 5 to 20
 // ("Jan 05 07:08:09"); the record's end does this with the present time.

@@ -1,5 +1,6 @@
 #include "base/syslog_std.h"
 
+#include "base/syslog.h"
 #include "base/thread_priority.h"
 
 #include <pthread.h>
@@ -23,6 +24,7 @@ namespace {
 // are destroyed at exit: a late record then finds no printer and is dropped.
 std::atomic<SysLogSendStdC*> current{nullptr};
 std::atomic<unsigned> sendersInside{0};
+std::atomic<uint64_t> linesDropped{0};
 
 // Standard output may be a pipe whose reader has gone. The write then just
 // fails, like any failed write here, instead of raising SIGPIPE, which would
@@ -98,17 +100,12 @@ SysLogSendStdC::~SysLogSendStdC() {
   // A sender that found this printer before it was withdrawn may still be
   // storing into the ring; the printer keeps draining meanwhile.
   while (sendersInside.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    stop.store(true, std::memory_order_release);
-  }
-  wake.notify_all();
+  stop.store(true, std::memory_order_seq_cst);
+  wake.wake();
   if (thread.joinable()) thread.join();
 }
 
-bool SysLogSendStdC::full() const {
-  return writeIndex.load(std::memory_order_acquire) == readIndex.load(std::memory_order_acquire);
-}
+uint64_t SysLogSendStdC::droppedLines() { return linesDropped.load(std::memory_order_relaxed); }
 
 void SysLogSendStdC::send(const char* record) {
   if (bodyOf(record) == nullptr) return;
@@ -123,47 +120,62 @@ void SysLogSendStdC::send(const char* record) {
 void SysLogSendStdC::_send(const char* record) {
   const char* body = bodyOf(record);
   if (body == nullptr) return;
-  std::unique_lock<std::mutex> lock(mutex);
   int tries = 0;
-  bool noticed = false;  // "wait debug out" written
-  while (full()) {
-    lock.unlock();
-    if (tries == 10 || stop.load(std::memory_order_acquire)) {
-      (void)printNotice("timeout debug out");
+  bool noticed = false;   // "wait debug out" written
+  int realTime = -1;      // the caller's class, looked up once the ring is full
+  for (;;) {
+    uint64_t n = claimed.load(std::memory_order_acquire);
+    if (n - printed.load(std::memory_order_acquire) < kSlots - 1) {
+      // The slot is free: the printer is past body n - (kSlots - 1), and
+      // only the sender that claims n writes it.
+      if (!claimed.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel,
+                                         std::memory_order_acquire)) {
+        continue;
+      }
+      const size_t slot = static_cast<size_t>(n % kSlots);
+      const size_t size = ::strnlen(body, kSlotSize - 1);
+      std::memcpy(ring[slot].data(), body, size);
+      ring[slot][size] = '\0';
+      // The printer is not woken: it finds the body at its next look.
+      published[slot].store(n + 1, std::memory_order_release);
       return;
     }
-    wake.notify_all();
+    // Full. A real-time thread must not wait for the idle printer, nor
+    // write to a console that may be held: the record is dropped.
+    if (realTime < 0) realTime = callerIsRealTime() ? 1 : 0;
+    if (realTime == 1) {
+      linesDropped.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (tries == 10 || stop.load(std::memory_order_acquire)) {
+      (void)printNotice("timeout debug out");
+      linesDropped.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    wake.wake();
     // A console that is only busy for a moment gets the notice at a later
     // try; one that stays held gets none.
     if (!noticed) noticed = printNotice("wait debug out");
     if (tries != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    lock.lock();
     ++tries;
   }
-  const size_t slot = writeIndex.load(std::memory_order_relaxed);
-  const size_t size = ::strnlen(body, kSlotSize - 1);
-  std::memcpy(ring[slot].data(), body, size);
-  ring[slot][size] = '\0';
-  writeIndex.store((slot + 1) % kSlots, std::memory_order_release);
 }
 
 void SysLogSendStdC::print_th() {
   (void)ThreadPriority::setPriority(ThreadPriority::getSelfThreadID(), ThreadPriority::IDLE);
   for (;;) {
-    const size_t next = (readIndex.load(std::memory_order_relaxed) + 1) % kSlots;
-    if (next == writeIndex.load(std::memory_order_acquire)) {
+    const uint32_t seen = wake.value();
+    const uint64_t next = printed.load(std::memory_order_relaxed);
+    const size_t slot = static_cast<size_t>(next % kSlots);
+    if (published[slot].load(std::memory_order_acquire) != next + 1) {
       // Stop only once the ring is empty, so the last records before exit
-      // are printed.
+      // are printed (no sender is inside by then).
       if (stop.load(std::memory_order_acquire)) return;
-      std::unique_lock<std::mutex> lock(mutex);
-      wake.wait_for(lock, std::chrono::milliseconds(100), [&] {
-        return writeIndex.load(std::memory_order_acquire) != next ||
-               stop.load(std::memory_order_acquire);
-      });
+      wake.waitFor(seen, std::chrono::milliseconds(100));
       continue;
     }
-    printLine(ring[next].data(), ::strnlen(ring[next].data(), kSlotSize - 1));
-    readIndex.store(next, std::memory_order_release);
+    printLine(ring[slot].data(), ::strnlen(ring[slot].data(), kSlotSize - 1));
+    printed.store(next + 1, std::memory_order_release);
   }
 }
 

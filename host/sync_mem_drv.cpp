@@ -1,5 +1,6 @@
 #include "host/sync_mem_drv.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <list>
@@ -90,16 +91,21 @@ void SyncMemDrv::thread_notify_func() {
     WARNING << "Notify Thread Priority set Error";
   }
 
-  std::unique_lock<std::mutex> lock(notifyMutex);
   for (;;) {
-    notifyCond.wait(lock, [this] { return !running.load() || pending.load(); });
-    if (!running.load()) return;
-    pending = false;
-    // The request runs without the mutex, so notify() never waits for it;
-    // whatever it asks for meanwhile leaves pending set for the next pass.
-    lock.unlock();
+    // Read before the flags are tested: a notify() or close() after the
+    // test changes the word, and the wait below returns at once.
+    const uint32_t seen = notifyWake.value();
+    if (!running.load()) {
+      INFO << "Notify Thread worst hand-over " << worstNotifyNs.load() / 1000 << " us";
+      return;
+    }
+    if (!pending.exchange(false)) {
+      notifyWake.wait(seen);
+      continue;
+    }
+    // Whatever notify() asks for while the request runs leaves pending set
+    // for the next pass: requests merge, none is lost.
     const long result = driver_.notify(cardFd, memNo);
-    lock.lock();
     if (result != 0) {
       INFO << "thread_notify_func ioctl error";
       running = false;
@@ -111,13 +117,12 @@ void SyncMemDrv::thread_notify_func() {
 
 void SyncMemDrv::notify() {
   if (!running.load()) return;
-  {
-    // Set under the mutex: the notify thread cannot miss it between its
-    // test and its wait.
-    std::lock_guard<std::mutex> lock(notifyMutex);
-    pending = true;
-  }
-  notifyCond.notify_one();
+  const auto start = std::chrono::steady_clock::now();
+  pending = true;
+  notifyWake.wake();
+  const uint64_t ns = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
+  if (ns > worstNotifyNs.load(std::memory_order_relaxed)) worstNotifyNs.store(ns, std::memory_order_relaxed);
 }
 
 void SyncMemDrv::wakeup() {
@@ -131,11 +136,8 @@ void SyncMemDrv::wakeup() {
 
 void SyncMemDrv::close() {
   if (cardFd < 0) return;
-  {
-    std::lock_guard<std::mutex> lock(notifyMutex);
-    running = false;
-  }
-  notifyCond.notify_all();
+  running = false;
+  notifyWake.wake();
   if (notifyThread.joinable()) notifyThread.join();
 
   VELLORA::SSyncBuffer::close();

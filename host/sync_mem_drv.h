@@ -6,11 +6,10 @@
 // request on the card device stops the daemon through the owner's stop flag.
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "base/wake_word.h"
 #include "host/bridge_driver.h"
 #include "host/sync_mem.h"
 
@@ -36,11 +35,15 @@ class SyncMemDrv : public SyncMem {
   std::thread notifyThread;
   std::atomic<bool> running{false};
   std::atomic<bool> pending{false};
-  std::mutex notifyMutex;
-  std::condition_variable notifyCond;
+  // Wakes the notify thread. The buffer worker (real time) hands over to
+  // the idle-class notify thread through pending and this word only: no
+  // lock that the notify thread could hold while it is crowded out.
+  KALMO::WakeWord notifyWake;
   int notifyCpu = -1;
   int notifyCpuCount = 0;
   std::atomic<bool>* errorFlag = nullptr;
+  // The longest time one notify() took (ns), logged when the thread ends.
+  std::atomic<uint64_t> worstNotifyNs{0};
 
  private:
   void thread_notify_func();

@@ -2,6 +2,7 @@
 
 #include "base/clock.h"
 #include "base/syslog.h"
+#include "base/syslog_std.h"
 #include "base/thread_priority.h"
 
 #include <chrono>
@@ -151,12 +152,22 @@ void SSyncBuffer::seek_front() {
 
 // ---------------------------------------------------------------- filling
 
+template <typename Done>
+void SSyncBuffer::waitSpace(std::chrono::nanoseconds slice, Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + slice;
+  for (;;) {
+    const uint32_t seen = spaceWake.value();
+    if (done()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    spaceWake.waitFor(seen, deadline - now);
+  }
+}
+
 Stream* SSyncBuffer::writeStreamStart(bool& aborted) {
   aborted = false;
   while (ringFull() && !bufferQuit.load()) {
-    std::unique_lock<std::mutex> lock(spaceMutex);
-    spaceCond.wait_for(lock, kSlice, [this] { return !ringFull() || bufferQuit.load(); });
-    lock.unlock();
+    waitSpace(kSlice, [this] { return !ringFull() || bufferQuit.load(); });
     if (!connectionActive() || disconnectReq.load() || stopReq.load() || bufferQuit.load()) {
       aborted = true;
       return writeBlock.load();
@@ -172,7 +183,7 @@ void SSyncBuffer::writeStreamDone(bool commit) {
   Stream* w = writeBlock.load();
   if (w == nullptr) return;
   writeBlock = successor(w);
-  if (waitForData) dataCond.notify_all();
+  if (waitForData) dataWake.wake();
 }
 
 void SSyncBuffer::setStream(Stream& block) {
@@ -216,10 +227,12 @@ void SSyncBuffer::thread_buffer_func() {
 
 void SSyncBuffer::BufferWorker() {
   bool pending = false;
+  // When the last block was committed with room left for another.
+  std::chrono::steady_clock::time_point roomSince{};
+  bool room = false;
   while (connectionActive() && !disconnectReq.load() && !bufferQuit.load()) {
     if (stopReq.load()) {
-      std::unique_lock<std::mutex> lock(spaceMutex);
-      spaceCond.wait_for(lock, kSlice, [this] {
+      waitSpace(kSlice, [this] {
         return !stopReq.load() || !connectionActive() || disconnectReq.load() ||
                bufferQuit.load();
       });
@@ -228,20 +241,41 @@ void SSyncBuffer::BufferWorker() {
     bool aborted = false;
     Stream* block = writeStreamStart(aborted);
     if (aborted) continue;
+    const auto passStart = std::chrono::steady_clock::now();
     const bool c = consumed.exchange(false);
     notifyStreamDone(*block, c && !pending);
     if (c) pending = true;
     writeStreamDone(true);
+    const uint64_t passNs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                      std::chrono::steady_clock::now() - passStart)
+                                                      .count());
+    workerStats.passes.fetch_add(1, std::memory_order_relaxed);
+    if (passNs > workerStats.worstPassNs.load(std::memory_order_relaxed)) {
+      workerStats.worstPassNs.store(passNs, std::memory_order_relaxed);
+    }
+    const auto committed = std::chrono::steady_clock::now();
+    if (room) {
+      const uint64_t gapNs = static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(committed - roomSince).count());
+      if (gapNs > workerStats.worstGapNs.load(std::memory_order_relaxed)) {
+        workerStats.worstGapNs.store(gapNs, std::memory_order_relaxed);
+      }
+    }
+    room = !ringFull();
+    roomSince = committed;
     if (ringFull()) pending = false;
   }
   stopReq = true;
   stopAck = true;
-  spaceCond.notify_all();
+  spaceWake.wake();
+  INFO << "BufferWorker passes " << workerStats.passes.load() << " worst pass "
+       << workerStats.worstPassNs.load() / 1000 << " us worst gap "
+       << workerStats.worstGapNs.load() / 1000 << " us mute served "
+       << workerStats.muteServed.load() << " log dropped " << KALMO::SysLog::droppedRecords()
+       << " " << KALMO::SysLog::SysLogSendStdC::droppedLines();
   INFO << "finish BufferWorker";
   while (connectionActive() && !bufferQuit.load()) {
-    std::unique_lock<std::mutex> lock(spaceMutex);
-    spaceCond.wait_for(lock, kSlice,
-                       [this] { return !connectionActive() || bufferQuit.load(); });
+    waitSpace(kSlice, [this] { return !connectionActive() || bufferQuit.load(); });
   }
   INFO << "done BufferWorker";
 }
@@ -249,7 +283,7 @@ void SSyncBuffer::BufferWorker() {
 void SSyncBuffer::endBufferWorker() {
   if (!bufferThread.joinable()) return;
   bufferQuit = true;
-  spaceCond.notify_all();
+  spaceWake.wake();
   bufferThread.join();
   bufferQuit = false;
 }
@@ -296,13 +330,13 @@ bool SSyncBuffer::getNewStream(Stream& out) {
     if (stopReq.load()) {
       if (!stopAck.load()) {
         stopAck = true;
-        spaceCond.notify_all();
+        spaceWake.wake();
       }
       serveMute(out, blockBytes);
       return true;
     }
     if (!waitForData) {
-      spaceCond.notify_all();
+      spaceWake.wake();
       // 10 ms of the host format, in whole frames so that the channels of
       // what follows stay in place; at least one frame.
       const uint64_t frame = static_cast<uint64_t>(hostFormat.getWid()) * hostFormat.getChannel();
@@ -310,6 +344,7 @@ bool SSyncBuffer::getNewStream(Stream& out) {
           static_cast<uint64_t>(hostFormat.getSpeed()) * hostFormat.getBits() * hostFormat.getChannel() / 8;
       const uint64_t n = bps / 100 / frame * frame;
       serveMute(out, n);
+      workerStats.muteServed.fetch_add(1, std::memory_order_relaxed);
       WARNING << "SyncBuffer not enough mute data return " << dmutedata.size;
       return true;
     }
@@ -319,14 +354,20 @@ bool SSyncBuffer::getNewStream(Stream& out) {
     }
     t0.now();
     waited = true;
-    std::unique_lock<std::mutex> lock(dataMutex);
-    dataCond.wait_for(lock, kSlice, [this] { return readBlock.load() != writeBlock.load(); });
+    const auto deadline = std::chrono::steady_clock::now() + kSlice;
+    for (;;) {
+      const uint32_t seen = dataWake.value();
+      if (readBlock.load() != writeBlock.load()) break;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) break;
+      dataWake.waitFor(seen, deadline - now);
+    }
   }
 }
 
 bool SSyncBuffer::getNewStreamCmp() {
   consumed = true;
-  spaceCond.notify_all();
+  spaceWake.wake();
   return true;
 }
 
@@ -341,6 +382,10 @@ bool SSyncBuffer::connect(bool startBuffer, int cpu) {
   stopAck = false;
   disconnectReq = false;
   flgsetPending = false;
+  workerStats.passes = 0;
+  workerStats.worstPassNs = 0;
+  workerStats.worstGapNs = 0;
+  workerStats.muteServed = 0;
   if (!SSync::connect(cpu)) return false;
   if (startBuffer && !startBufferWorker()) {
     ERR << "Buffer Worker Start Error";
@@ -358,7 +403,7 @@ void SSyncBuffer::play() {
   stopAck = false;
   disconnectReq = false;
   SSync::play();
-  spaceCond.notify_all();
+  spaceWake.wake();
 }
 
 void SSyncBuffer::stop() {
@@ -375,9 +420,7 @@ void SSyncBuffer::stop() {
       WARNING << "SSyncBuffer::stop timeout " << left;
       break;
     }
-    std::unique_lock<std::mutex> lock(spaceMutex);
-    spaceCond.wait_for(lock, kSlice, [this] { return stopAck.load(); });
-    lock.unlock();
+    waitSpace(kSlice, [this] { return stopAck.load(); });
     const uint64_t now = getLastBufferCount();
     if (now < left) deadline = std::chrono::steady_clock::now() + kStopPatience;
     left = now;

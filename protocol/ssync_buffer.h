@@ -16,19 +16,23 @@
 // connection runs; the block just handed out is never refilled before the
 // next one is taken, because one block always stays unfilled.
 //
-// Positions and flags are atomic words shared without a lock; the two
-// mutex and condition-variable pairs only serve timed waits of at most
-// 10 ms, after which every waiter looks at the flags again.
+// Positions and flags are atomic words shared without a lock; the two wake
+// words only serve timed waits of at most 10 ms, after which every waiter
+// looks at the flags again. No lock is shared between the threads here: the
+// streaming worker (real time), the buffer worker (real time) and the
+// application's thread (which may run in the idle class) never wait for one
+// another's locks, so a crowded-out application thread cannot hold up the
+// stream.
 
 #include "base/buffer.h"
+#include "base/wake_word.h"
 #include "protocol/format_configure.h"
 #include "protocol/ssync.h"
 #include "protocol/stream.h"
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -83,10 +87,12 @@ class SSyncBuffer : public SSync {
   std::atomic<Stream*> readBlock{nullptr};
   std::atomic<Stream*> writeBlock{nullptr};
   std::thread bufferThread;
-  std::mutex dataMutex;
-  std::mutex spaceMutex;
-  std::condition_variable dataCond;
-  std::condition_variable spaceCond;
+  // Woken when a block was filled (only with waitForData).
+  KALMO::WakeWord dataWake;
+  // Woken when the streaming worker finished a cycle that took a block, on
+  // play, when a stop is acknowledged, when silence is served for lack of
+  // data, and when the buffer worker is to end.
+  KALMO::WakeWord spaceWake;
   uint64_t blockBytes = 0;
   bool waitForData = false;
   std::atomic<bool> disconnectReq{false};
@@ -97,6 +103,21 @@ class SSyncBuffer : public SSync {
   // The silence served instead of ring data; one per object, read only by
   // this object's streaming worker.
   Stream dmutedata;
+
+  // What the buffer worker of the present (or last) connection saw: the
+  // longest pass from a free block to its commit (the hook, its notify and
+  // whatever they log), and how many blocks of silence were served for
+  // lack of data. Written by the workers, read by anyone.
+  // worstGapNs is the longest time between two commits when the worker
+  // had room for the next block at once: what it was held up by, its own
+  // pass included.
+  struct WorkerStats {
+    std::atomic<uint64_t> passes{0};
+    std::atomic<uint64_t> worstPassNs{0};
+    std::atomic<uint64_t> worstGapNs{0};
+    std::atomic<uint64_t> muteServed{0};
+  };
+  WorkerStats workerStats;
 
  private:
   Stream* successor(Stream* block) const;
@@ -109,6 +130,9 @@ class SSyncBuffer : public SSync {
   // Ends and joins a buffer worker that is still there; bounded by one
   // 10 ms slice plus the hook's time.
   void endBufferWorker();
+  // Waits on spaceWake until done() holds, at most one slice.
+  template <typename Done>
+  void waitSpace(std::chrono::nanoseconds slice, Done done);
   // setupBuffer and addStream change the ring: no worker may use it then.
   bool ringIdle();
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/syslog.h"
 #include "sim/driver/sim_dir.h"
 #include "sim/driver/sim_driver.h"
 
@@ -292,3 +293,102 @@ TEST_F(Binding, MemStatusOpenIsTheOpenBit) {
 }
 
 }  // namespace
+
+namespace handover {
+
+// A logger callback that holds the notify thread inside its error record
+// until the test lets go: the thread is then stuck at a point where it could
+// hold whatever it shares with notify(), as an idle-class thread crowded out
+// by busier ones is.
+std::atomic<bool> holding{false};
+std::atomic<bool> held{false};
+
+void holdingCallback(const char* record) {
+  if (std::strstr(record, "thread_notify_func ioctl error") == nullptr) return;
+  held.store(true);
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (holding.load() && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+}  // namespace handover
+
+TEST_F(Binding, NotifyNeverWaitsForAStalledNotifyThread) {
+  handover::holding = true;
+  handover::held = false;
+  KALMO::SysLog::initialize(KALMO::SysLog::LOCAL0, &handover::holdingCallback);
+  KALMO::SysLog::threshold = 6;
+  auto n = node();
+  ASSERT_TRUE(n->openMem(card, "T", "P", -1, -1, &stop));
+  driver.failRequest(Req::Notify, -1, 1);
+  n->notify();
+  const bool stalled = eventually([] { return handover::held.load(); });
+
+  // The buffer worker's call, made while the notify thread is stalled.
+  std::atomic<bool> returned{false};
+  const auto start = std::chrono::steady_clock::now();
+  std::thread worker([&] {
+    n->notify();
+    returned.store(true);
+  });
+  const bool quick = eventually([&] { return returned.load(); }, 1000);
+  const auto took = std::chrono::steady_clock::now() - start;
+  handover::holding = false;
+  worker.join();
+  n->close();
+  KALMO::SysLog::threshold = -1;
+  KALMO::SysLog::finalize();
+  ASSERT_TRUE(stalled);
+  EXPECT_TRUE(quick) << "notify() waited "
+                     << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                     << " ms for the notify thread";
+}
+
+// Every notify() made while the thread runs leads to a request, also when
+// each comes just as the thread finishes the one before and goes to sleep:
+// no wake-up may be lost between its test of the flags and its wait.
+TEST_F(Binding, NoNotificationIsLostBetweenTheTestAndTheWait) {
+  auto n = node();
+  ASSERT_TRUE(n->openMem(card, "T", "P", -1, -1, &stop));
+  int lost = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const int before = driver.count(Req::Notify);
+    n->notify();
+    // Every few rounds the next one comes at once, the others after a
+    // varying pause, to meet the thread at every point of its loop.
+    if (i % 7 != 0) std::this_thread::sleep_for(std::chrono::microseconds(i % 50));
+    if (!eventually([&] { return driver.count(Req::Notify) > before; }, 2000)) ++lost;
+  }
+  EXPECT_EQ(lost, 0);
+  n->close();
+  EXPECT_FALSE(stop.load());
+}
+
+// close() ends the thread whatever it is doing: waiting, in a request, or
+// being asked for more from another thread at the same moment.
+TEST_F(Binding, CloseJoinsTheNotifyThreadWhileNotificationsKeepComing) {
+  for (int round = 0; round < 20; ++round) {
+    auto n = node();
+    ASSERT_TRUE(n->openMem(card, "T", "P", -1, -1, &stop));
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      while (!done.load()) n->notify();
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 5)));
+    const auto start = std::chrono::steady_clock::now();
+    n->close();
+    const auto took = std::chrono::steady_clock::now() - start;
+    done = true;
+    worker.join();
+    EXPECT_FALSE(n->notifyThread.joinable());
+    EXPECT_LT(took, std::chrono::seconds(2)) << "round " << round;
+    const int after = driver.count(Req::Notify);
+    n->notify();  // after close: nothing
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(driver.count(Req::Notify), after);
+    card = static_cast<int>(driver.create(control, RING));
+    ASSERT_GE(card, 0);
+  }
+  EXPECT_FALSE(stop.load());
+}
