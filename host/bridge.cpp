@@ -105,23 +105,32 @@ bool VelloraCardBridge::workPass() {
     lastPass_ = KALMO::Clock();
     return true;
   }
+  // From the end of the last pass: how long the cards waited, apart from
+  // the time their own work took.
   if (lastPass_.get() != 0) {
     const uint64_t gap = now - lastPass_;
     workStats_.lastGap = gap;
     if (gap > workStats_.widestGap) workStats_.widestGap = gap;
-    if (gap > WORK_GAP_LOG) WARNING << "Card work gap : " << gap / 1'000'000'000ULL << " ms";
+    // Also the first pass after a scan: its attach step does no card work.
+    if (scanSincePass_ && gap > workStats_.widestScanGap) workStats_.widestScanGap = gap;
+    if (gap > WORK_GAP_LOG) {
+      WARNING << "Card work gap : " << gap / 1'000'000'000ULL << " ms" << (scanSincePass_ ? " in scan" : "");
+    }
   }
-  lastPass_ = now;
+  scanSincePass_ = scanning_;
   ++workStats_.passes;
+  bool ok = true;
   for (auto& [address, node] : aliveNodes) {
     // A failed node waits for the scan that releases it; the others go on.
     if (node == releasing_ || failedNodes.count(address) != 0) continue;
     if (!node->work()) {
       failedNodes.insert(address);
-      return false;
+      ok = false;
+      break;
     }
   }
-  return true;
+  lastPass_.now();
+  return ok;
 }
 
 int VelloraCardBridge::listTargets(VELLORA::Find::TargetMap& targets, VELLORA::Find::PortMap& ports,
@@ -178,6 +187,8 @@ bool VelloraCardBridge::scan(bool& rescan) {
   KALMO::Clock start;
   start.now();
   guard_.begin(start);
+  scanning_ = true;
+  scanSincePass_ = true;
   // The card work must not wait for discovery's answers, nor for answers
   // that never come.
   discovery.setIdleWork([this] { (void)workPass(); });
@@ -196,6 +207,7 @@ bool VelloraCardBridge::scan(bool& rescan) {
   KALMO::Clock end;
   end.now();
   workStats_.lastScan = end - start;
+  if (listed != 0) scanning_ = false;
   if (listed < 0) {
     ERR << "Scan Error";
     rescan = true;
@@ -224,6 +236,7 @@ bool VelloraCardBridge::scan(bool& rescan) {
 
   releaseLost(plan.lost);
   attach(plan.candidates);
+  scanning_ = false;
   return true;
 }
 

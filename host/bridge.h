@@ -88,14 +88,16 @@ class VelloraCardBridge {
   // Card work seen from outside: the widest gap between two passes while
   // nodes were attached, and the time of the last scan.
   struct WorkStats {
-    uint64_t widestGap = 0;  // ps
+    uint64_t widestGap = 0;      // ps, from the end of one pass to the start of the next
+    uint64_t widestScanGap = 0;  // ps, the same while a scan ran
     uint64_t lastGap = 0;    // ps, of the newest pass
     uint64_t lastScan = 0;   // ps the last scan took
     uint64_t passes = 0;
   };
   const WorkStats& workStats() const { return workStats_; }
   const ScanGuard& scanGuard() const { return guard_; }
-  // A gap this wide between passes is logged ("Card work gap : " ms).
+  // A gap this wide between passes is logged ("Card work gap : " ms, and
+  // " in scan" when a scan held it).
   static constexpr uint64_t WORK_GAP_LOG = 100'000'000'000ULL;  // 100 ms
 
   // Closes discovery, closes every node and removes its card, waits for the
@@ -147,7 +149,9 @@ class VelloraCardBridge {
   std::shared_ptr<ReleaseTracker> releases_;
   ScanGuard guard_;
   WorkStats workStats_;
-  KALMO::Clock lastPass_;       // 0: no pass with nodes yet
+  KALMO::Clock lastPass_;       // end of the last pass with nodes; 0: none yet
+  bool scanning_ = false;
+  bool scanSincePass_ = false;  // a scan ran since the last pass began
   const AliveNodeSt* releasing_ = nullptr;  // out of work while its release is awaited
 };
 
