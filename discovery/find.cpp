@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -22,6 +23,9 @@ constexpr uint64_t kAllOnes = ~uint64_t{0};
 constexpr size_t kReceiveSize = 65536;
 // What drain() takes off the socket at most; a flood cannot hold it.
 constexpr int kDrainLimit = 1024;
+// Answering endpoints one discovery run keeps; a node answering from every
+// port it has cannot make a run hold more.
+constexpr size_t kMaxAnswers = 1024;
 
 KALMO::IPAddress endpointOf(const char* v6, uint16_t port, uint32_t index) {
   KALMO::IPAddress a;
@@ -144,6 +148,58 @@ std::list<KALMO::IPAddress> Find::getIfList() {
   return list;
 }
 
+bool Find::namesDestination(int error) {
+  switch (error) {
+    case EINVAL:         // port 0, or an address this socket cannot send to
+    case EDESTADDRREQ:
+    case EAFNOSUPPORT:
+    case EADDRNOTAVAIL:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+    case ECONNREFUSED:
+    case EACCES:         // a firewall rule for that destination
+    case EPERM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Find::setIdleWork(IdleWork work) {
+  idle_ = std::move(work);
+  lastIdle_.now();
+}
+
+int Find::await(Window& window) {
+  for (;;) {
+    const uint64_t left = KALMO::Clock::remaining(window.start, window.length);
+    if (left == 0) {
+      // Idle work may have used up the window while an answer was already
+      // queued: what arrived by now is still looked at, a bounded number.
+      if (!window.idleRan || window.latePolls >= kDrainLimit) return KALMO::Socket::WAIT_TIMEOUT;
+      ++window.latePolls;
+      return socket.wait();
+    }
+    if (!idle_) return socket.wait(KALMO::Clock(left));
+    KALMO::Clock now;
+    now.now();
+    const uint64_t since = now - lastIdle_;
+    if (since >= IDLE_SLICE) {
+      // By the clock, not by quiet slices: stray traffic must not hold it off.
+      idle_();
+      lastIdle_.now();
+      window.idleRan = true;
+      continue;
+    }
+    const uint64_t slice = IDLE_SLICE - since;
+    const int w = socket.wait(KALMO::Clock(slice < left ? slice : left));
+    if (w == KALMO::Socket::WAIT_TIMEOUT && slice < left) continue;
+    return w;
+  }
+}
+
 void Find::drain() {
   KALMO::Buffer scratch;
   KALMO::IPAddress from;
@@ -171,11 +227,12 @@ bool Find::sendMulti(const Send& request, MessageID answerId, std::map<KALMO::IP
     (void)socket.sendToV6(bytes, to, false);
     for (const KALMO::IPAddress& extra : extraDestinations) (void)socket.sendToV6(bytes, extra, false);
 
-    KALMO::Clock start;
-    start.now();
+    Window window;
+    window.start.now();
+    window.length = MULTI_WAIT;
     // The window ends at its deadline, however much arrives meanwhile.
-    for (uint64_t left = MULTI_WAIT; left != 0; left = KALMO::Clock::remaining(start, MULTI_WAIT)) {
-      const int w = socket.wait(KALMO::Clock(left));
+    for (;;) {
+      const int w = await(window);
       if (w == KALMO::Socket::WAIT_ERROR) return false;
       if (w == KALMO::Socket::WAIT_TIMEOUT) break;
       size_t got = 0;
@@ -187,6 +244,15 @@ bool Find::sendMulti(const Send& request, MessageID answerId, std::map<KALMO::IP
       r.datagram.assign(space.begin(), space.begin() + static_cast<std::ptrdiff_t>(got));
       DEBUG << "Find Multi Ack Rcv : " << r.datagram.size();
       if (!r || r.getMessage() != answerId || (r.getStatus() & STATUS_ACK) == 0) continue;
+      // Nothing can be sent back to port 0: such an answer names no target.
+      if (from.port == 0) {
+        ++portZero_;
+        continue;
+      }
+      if (answers.size() >= kMaxAnswers && answers.count(from) == 0) {
+        ++overflow_;
+        continue;
+      }
       std::string text;
       from.get_str(text);
       DEBUG << "FindMultiAck[" << socket.interfaceIndex << "," << from.interfaceIndex << "]Valid : " << text;
@@ -199,6 +265,8 @@ bool Find::sendMulti(const Send& request, MessageID answerId, std::map<KALMO::IP
 bool Find::findTarget(TargetMap& found) {
   found.clear();
   std::map<KALMO::IPAddress, Receive> answers;
+  portZero_ = 0;
+  overflow_ = 0;
   for (int sweep = 0; sweep < 3; ++sweep) {
     const Send request(FIND_REQ, 0);
     if (!sendMulti(request, FIND_ANS, answers)) {
@@ -206,8 +274,19 @@ bool Find::findTarget(TargetMap& found) {
       return false;
     }
   }
+  if (portZero_ != 0) INFO << "Find Skip source port 0 : " << portZero_;
+  if (overflow_ != 0) INFO << "Find Skip answers over " << kMaxAnswers << " : " << overflow_;
   for (const auto& [from, answer] : answers) {
-    if (!NotisName(from)) return false;
+    if (screen && !screen(from)) continue;
+    if (!NotisName(from)) {
+      // A send that failed for this answerer alone loses that answerer; a
+      // failure of the socket itself still ends the run.
+      if (!lastSendRefused()) return false;
+      std::string text;
+      from.get_str(text);
+      INFO << "Find Drop : " << text << " " << std::strerror(sendRefused_);
+      continue;
+    }
     if (muchID(answer.getOption()) == kAllOnes) continue;
     FindTargetSt& t = found[from];
     t.productID = answer.getOption();
@@ -250,14 +329,20 @@ int Find::sendAck(const KALMO::IPAddress& destination, const Send& request, Mess
 int Find::exchange(const KALMO::IPAddress& destination, const Send& request, MessageID answerId, Receive& answer,
                    bool retry, Match match) {
   answer.clear();
+  sendRefused_ = 0;
   if (!socket.is_open()) return ACK_SOCKET_ERROR;
   drain();
-  if (!socket.sendToV6(request, destination, retry)) return ACK_SOCKET_ERROR;
-  KALMO::Clock start;
-  start.now();
+  if (!socket.sendToV6(request, destination, retry)) {
+    const int error = socket.lastError.load(std::memory_order_relaxed);
+    if (namesDestination(error)) sendRefused_ = error;
+    return ACK_SOCKET_ERROR;
+  }
+  Window window;
+  window.start.now();
+  window.length = ACK_WAIT;
   const MessageID own = request.getMessage();
-  for (uint64_t left = ACK_WAIT; left != 0; left = KALMO::Clock::remaining(start, ACK_WAIT)) {
-    const int w = socket.wait(KALMO::Clock(left));
+  for (;;) {
+    const int w = await(window);
     if (w == KALMO::Socket::WAIT_ERROR) return ACK_SOCKET_ERROR;
     if (w == KALMO::Socket::WAIT_TIMEOUT) return ACK_TIMEOUT;
     Receive r;
@@ -268,7 +353,10 @@ int Find::exchange(const KALMO::IPAddress& destination, const Send& request, Mes
           << "]RCV:" << static_cast<unsigned>(own);
     if (match.onlyFromDestination && from.comp(destination) != 0) continue;
     const MessageID code = r.getMessage();
-    if (code == own) return ACK_ECHO;
+    if (code == own) {
+      ++answered_;
+      return ACK_ECHO;
+    }
     if (code != answerId) continue;
     if (match.option >= 0) {
       const uint16_t words[4] = {r.getOption0(), r.getOption1(), r.getOption2(), r.getOption3()};
@@ -277,14 +365,15 @@ int Find::exchange(const KALMO::IPAddress& destination, const Send& request, Mes
     }
     if ((r.getStatus() & STATUS_ACK) == 0) {
       answer = std::move(r);
+      ++answered_;
       return ACK_REFUSED;
     }
     if (from.comp(destination) == 0) {
       answer = std::move(r);
+      ++answered_;
       return ACK_OK;
     }
   }
-  return ACK_TIMEOUT;
 }
 
 bool Find::pingTarget(KALMO::IPAddress target) {

@@ -164,6 +164,29 @@ class Find {
   bool NotisName(const KALMO::IPAddress& target);
   int sendAck(const KALMO::IPAddress& destination, const Send& request, MessageID answerId, Receive& answer,
               bool retry);
+  // True when the last exchange failed at its send with an error that is
+  // about its destination (port 0, unreachable, refused, not allowed), not
+  // about this socket: only that answerer is lost, discovery goes on.
+  bool lastSendRefused() const { return sendRefused_ != 0; }
+  int lastSendError() const { return sendRefused_; }
+  static bool namesDestination(int error);
+  // Exchanges so far that ended with an answer of any kind (acknowledged,
+  // refused or echoed): a caller tells a silent target by no change.
+  uint64_t answered() const { return answered_; }
+
+  // Work of the caller that must not wait behind discovery (the daemon's
+  // card work): while an exchange or a sweep waits, it is called on this
+  // thread about every IDLE_SLICE, however much stray traffic arrives. It
+  // must not use this client. Empty: nothing is called.
+  using IdleWork = std::function<void()>;
+  void setIdleWork(IdleWork work);
+  static constexpr uint64_t IDLE_SLICE = 10'000'000'000ULL;  // 10 ms
+
+  // Consulted by findTarget for every answering endpoint before its name is
+  // announced: false passes over it (neither announced nor stored). Lets the
+  // caller bound what unknown answerers may cost. Empty: every one is taken.
+  using AnswerScreen = std::function<bool(const KALMO::IPAddress& sender)>;
+  AnswerScreen screen;
   bool pingTarget(KALMO::IPAddress target);
   bool getTarget(const KALMO::IPAddress& target, uint64_t& productID, std::string& name);
 
@@ -312,6 +335,16 @@ class Find {
   };
   int exchange(const KALMO::IPAddress& destination, const Send& request, MessageID answerId, Receive& answer,
                bool retry, Match match);
+  // Waits for the socket within a window (start, length), running the idle
+  // work meanwhile; a window in which the idle work ran still takes what
+  // arrived by its end. A Socket wait result.
+  struct Window {
+    KALMO::Clock start;
+    uint64_t length = 0;
+    bool idleRan = false;
+    int latePolls = 0;
+  };
+  int await(Window& window);
   // Drops whatever is already waiting on the socket, so that a late answer
   // to an earlier exchange is never read as the answer to the next one.
   void drain();
@@ -320,6 +353,13 @@ class Find {
   // False (and logged) when the answer reports a version above the host's.
   bool versionFits(uint16_t targetVersion) const;
   std::string infoText(const KALMO::IPAddress& target, const Receive& answer) const;
+
+  int sendRefused_ = 0;      // errno of the last exchange's refused send, else 0
+  uint64_t answered_ = 0;
+  unsigned portZero_ = 0;    // answers from source port 0 in this discovery run
+  unsigned overflow_ = 0;    // answers past the run's limit of endpoints
+  IdleWork idle_;
+  KALMO::Clock lastIdle_;
 };
 
 }  // namespace VELLORA

@@ -1,7 +1,9 @@
 #include "host/bridge.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <iterator>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -14,6 +16,7 @@ using KALMO::SysLog::DEBUG;
 using KALMO::SysLog::ERR;
 using KALMO::SysLog::INFO;
 using KALMO::SysLog::NOTICE;
+using KALMO::SysLog::WARNING;
 
 void bridgeSleep(uint64_t picoseconds) {
   timespec left{static_cast<time_t>(picoseconds / 1'000'000'000'000ULL),
@@ -95,27 +98,127 @@ bool VelloraCardBridge::shutdown() {
   return true;
 }
 
+bool VelloraCardBridge::workPass() {
+  KALMO::Clock now;
+  now.now();
+  if (aliveNodes.empty()) {
+    lastPass_ = KALMO::Clock();
+    return true;
+  }
+  // From the end of the last pass: how long the cards waited, apart from
+  // the time their own work took.
+  if (lastPass_.get() != 0) {
+    const uint64_t gap = now - lastPass_;
+    workStats_.lastGap = gap;
+    if (gap > workStats_.widestGap) workStats_.widestGap = gap;
+    // Also the first pass after a scan: its attach step does no card work.
+    if (scanSincePass_ && gap > workStats_.widestScanGap) workStats_.widestScanGap = gap;
+    if (gap > WORK_GAP_LOG) {
+      WARNING << "Card work gap : " << gap / 1'000'000'000ULL << " ms" << (scanSincePass_ ? " in scan" : "");
+    }
+  }
+  scanSincePass_ = scanning_;
+  ++workStats_.passes;
+  bool ok = true;
+  for (auto& [address, node] : aliveNodes) {
+    // A failed node waits for the scan that releases it; the others go on.
+    if (node == releasing_ || failedNodes.count(address) != 0) continue;
+    if (!node->work()) {
+      failedNodes.insert(address);
+      ok = false;
+      break;
+    }
+  }
+  lastPass_.now();
+  return ok;
+}
+
+int VelloraCardBridge::listTargets(VELLORA::Find::TargetMap& targets, VELLORA::Find::PortMap& ports,
+                                   VELLORA::Find::StatusMap& items) {
+  if (!discovery.findTarget(targets)) return -1;
+  const auto mode =
+      static_cast<VELLORA::Find::MODE>(VELLORA::Find::MODE_PORT_KIND1 | VELLORA::Find::MODE_INDEX_OPTION0);
+  auto dropped = [this](const KALMO::IPAddress& target) {
+    // The send failed for this target alone: it is lost for this scan.
+    if (!discovery.lastSendRefused()) return false;
+    INFO << "Scan Drop : " << scanAddressText(target) << " " << std::strerror(discovery.lastSendError());
+    return true;
+  };
+  VELLORA::Find::TargetMap answering;
+  for (const auto& [target, info] : targets) {
+    KALMO::Clock now;
+    now.now();
+    if (!guard_.mayList(target, now)) continue;
+    const VELLORA::Find::TargetMap one{{target, info}};
+    VELLORA::Find::PortMap found;
+    const uint64_t before = discovery.answered();
+    if (!discovery.findTarget(one, found, mode)) {
+      if (dropped(target)) continue;
+      return 1;
+    }
+    const bool answered = discovery.answered() != before;
+    guard_.listed(target, answered);
+    // A new target that answered nothing costs no status listing either.
+    if (!answered && !guard_.known(target)) continue;
+    for (auto& [address, record] : found) ports[address] = std::move(record);
+    answering.emplace(target, info);
+  }
+  for (const auto& [target, info] : answering) {
+    const VELLORA::Find::TargetMap one{{target, info}};
+    VELLORA::Find::StatusMap found;
+    if (!discovery.findTarget(one, found)) {
+      if (!dropped(target)) return 2;
+      // Its ports without their items would read as changed chains.
+      for (auto it = ports.begin(); it != ports.end();) {
+        it = it->second.targetAddress.comp(target) == 0 ? ports.erase(it) : std::next(it);
+      }
+      continue;
+    }
+    for (auto& [address, record] : found) items[address] = std::move(record);
+  }
+  return 0;
+}
+
 bool VelloraCardBridge::scan(bool& rescan) {
   rescan = false;
   std::lock_guard<std::mutex> lock(scanMutex);
   DEBUG << "SCAN Target interval";
 
+  KALMO::Clock start;
+  start.now();
+  guard_.begin(start);
+  scanning_ = true;
+  scanSincePass_ = true;
+  // The card work must not wait for discovery's answers, nor for answers
+  // that never come.
+  discovery.setIdleWork([this] { (void)workPass(); });
+  discovery.screen = [this](const KALMO::IPAddress& target) {
+    KALMO::Clock now;
+    now.now();
+    return guard_.admit(target, now);
+  };
   VELLORA::Find::TargetMap targets;
   VELLORA::Find::PortMap ports;
   VELLORA::Find::StatusMap items;
-  if (!discovery.findTarget(targets)) {
+  const int listed = listTargets(targets, ports, items);
+  discovery.setIdleWork(nullptr);
+  discovery.screen = nullptr;
+  guard_.end();
+  KALMO::Clock end;
+  end.now();
+  workStats_.lastScan = end - start;
+  if (listed != 0) scanning_ = false;
+  if (listed < 0) {
     ERR << "Scan Error";
     rescan = true;
     return false;
   }
-  const auto mode =
-      static_cast<VELLORA::Find::MODE>(VELLORA::Find::MODE_PORT_KIND1 | VELLORA::Find::MODE_INDEX_OPTION0);
-  if (!discovery.findTarget(targets, ports, mode)) {
+  if (listed == 1) {
     INFO << "Scan Mis 1";
     rescan = true;
     return true;
   }
-  if (!discovery.findTarget(targets, items)) {
+  if (listed == 2) {
     INFO << "Scan Mis 2";
     rescan = true;
     return true;
@@ -133,6 +236,7 @@ bool VelloraCardBridge::scan(bool& rescan) {
 
   releaseLost(plan.lost);
   attach(plan.candidates);
+  scanning_ = false;
   return true;
 }
 
@@ -169,15 +273,23 @@ void VelloraCardBridge::releaseLost(const std::set<KALMO::IPAddress>& lost) {
       continue;
     }
     bool done = false;
+    // The other nodes keep their card work while this release is awaited.
+    releasing_ = node;
     for (int i = 0; i < RELEASE_WAIT_STEPS && !done; ++i) {
       done = record->done.load();
-      if (!done) bridgeSleep(RELEASE_WAIT_STEP);
+      if (!done) {
+        bridgeSleep(RELEASE_WAIT_STEP);
+        (void)workPass();
+      }
     }
+    releasing_ = nullptr;
     if (!done) done = record->done.load();
     if (!done) INFO << "delete node: timeout";
     // From here the record and the node belong to the thread.
     record->ack.store(true);
     aliveNodes.erase(it);
+    // A failure it met while the others' releases were awaited was its own.
+    failedNodes.erase(address);
   }
 }
 

@@ -77,7 +77,28 @@ class VelloraCardBridge {
   VelloraCardBridge& operator=(const VelloraCardBridge&) = delete;
 
   // One target scan; false only when the discovery of targets failed.
+  // Card work goes on while its queries wait (workPass every 10 ms).
   bool scan(bool& rescan);
+
+  // One pass of card work: work() on every node in key order, passing over
+  // nodes whose work failed since the last scan. False at the first
+  // failure, whose port is then in failedNodes.
+  bool workPass();
+
+  // Card work seen from outside: the widest gap between two passes while
+  // nodes were attached, and the time of the last scan.
+  struct WorkStats {
+    uint64_t widestGap = 0;      // ps, from the end of one pass to the start of the next
+    uint64_t widestScanGap = 0;  // ps, the same while a scan ran
+    uint64_t lastGap = 0;    // ps, of the newest pass
+    uint64_t lastScan = 0;   // ps the last scan took
+    uint64_t passes = 0;
+  };
+  const WorkStats& workStats() const { return workStats_; }
+  const ScanGuard& scanGuard() const { return guard_; }
+  // A gap this wide between passes is logged ("Card work gap : " ms, and
+  // " in scan" when a scan held it).
+  static constexpr uint64_t WORK_GAP_LOG = 100'000'000'000ULL;  // 100 ms
 
   // Closes discovery, closes every node and removes its card, waits for the
   // release threads, then sends the last request and closes the control
@@ -118,8 +139,20 @@ class VelloraCardBridge {
   // Disconnects an open stream, then takes the node's card down.
   static void closeNode(AliveNodeSt* node);
 
+  // Discovery of one scan: targets, then their ports and status items, one
+  // target at a time so that a target can be cut or dropped on its own.
+  // 0 done, 1 the ports failed ("Scan Mis 1"), 2 the items failed.
+  int listTargets(VELLORA::Find::TargetMap& targets, VELLORA::Find::PortMap& ports,
+                  VELLORA::Find::StatusMap& items);
+
   BridgeDriver& driver_;
   std::shared_ptr<ReleaseTracker> releases_;
+  ScanGuard guard_;
+  WorkStats workStats_;
+  KALMO::Clock lastPass_;       // end of the last pass with nodes; 0: none yet
+  bool scanning_ = false;
+  bool scanSincePass_ = false;  // a scan ran since the last pass began
+  const AliveNodeSt* releasing_ = nullptr;  // out of work while its release is awaited
 };
 
 // Sleeps for the time (picoseconds); a sleep cut short by a signal goes on

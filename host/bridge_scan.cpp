@@ -1,11 +1,87 @@
 #include "host/bridge_scan.h"
 
+#include <iterator>
 #include <string>
 #include <utility>
 
 #include "base/syslog.h"
 
 using KALMO::SysLog::INFO;
+
+void ScanGuard::begin(const KALMO::Clock& start) {
+  start_ = start;
+  cuts_ = Cuts{};
+  newThisScan_ = 0;
+  newPerAddress_.clear();
+  for (auto it = silent_.begin(); it != silent_.end();) {
+    it = --it->second <= 0 ? silent_.erase(it) : std::next(it);
+  }
+  for (auto it = known_.begin(); it != known_.end();) {
+    it = --it->second <= 0 ? known_.erase(it) : std::next(it);
+  }
+}
+
+bool ScanGuard::admit(const KALMO::IPAddress& target, const KALMO::Clock& now) {
+  if (known(target)) return true;
+  if (silent_.count(target) != 0) {
+    ++cuts_.silent;
+    return false;
+  }
+  KALMO::IPAddress sender = target;
+  sender.port = 0;
+  int& fromSender = newPerAddress_[sender];
+  if (fromSender >= NEW_PER_ADDRESS) {
+    ++cuts_.sender;
+    return false;
+  }
+  if (newThisScan_ >= NEW_PER_SCAN) {
+    ++cuts_.perScan;
+    return false;
+  }
+  if (KALMO::Clock(now - start_).Comp(KALMO::Clock(NEW_BUDGET)) > 0) {
+    ++cuts_.budget;
+    return false;
+  }
+  ++fromSender;
+  ++newThisScan_;
+  return true;
+}
+
+bool ScanGuard::mayList(const KALMO::IPAddress& target, const KALMO::Clock& now) {
+  if (known(target)) return true;
+  if (KALMO::Clock(now - start_).Comp(KALMO::Clock(NEW_BUDGET)) <= 0) return true;
+  ++cuts_.budget;
+  skipLater(target);
+  return false;
+}
+
+void ScanGuard::listed(const KALMO::IPAddress& target, bool answered) {
+  if (answered) {
+    auto it = known_.find(target);
+    if (it != known_.end()) {
+      it->second = KNOWN_SCANS;
+    } else if (known_.size() < MAX_KNOWN) {
+      known_[target] = KNOWN_SCANS;
+    }
+    silent_.erase(target);
+    return;
+  }
+  // A known target that went quiet is left to the countdown of its ports.
+  if (!known(target)) skipLater(target);
+}
+
+void ScanGuard::skipLater(const KALMO::IPAddress& target) {
+  // With the record full the target is simply tried again: the shares and
+  // the budget still bound what it costs.
+  if (silent_.size() < MAX_SILENT || silent_.count(target) != 0) silent_[target] = SILENT_SCANS + 1;
+}
+
+void ScanGuard::end() {
+  if (cuts_.silent != 0) INFO << "Scan Cut silent : " << cuts_.silent;
+  if (cuts_.sender != 0) INFO << "Scan Cut sender : " << cuts_.sender;
+  if (cuts_.perScan != 0) INFO << "Scan Cut new : " << cuts_.perScan;
+  if (cuts_.budget != 0) INFO << "Scan Cut budget : " << cuts_.budget;
+}
 
 std::string scanAddressText(const KALMO::IPAddress& address) {
   std::string s;

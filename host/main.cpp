@@ -110,14 +110,9 @@ bool runLoop(VelloraCardBridge& bridge) {
   lastScan.now();
   lastScan = lastScan - SCAN_INTERVAL;  // the first pass scans
   while (!bridge.stopFlag.load()) {
-    bool force = false;
-    for (auto& [address, node] : bridge.aliveNodes) {
-      if (!node->work()) {
-        bridge.failedNodes.insert(address);
-        force = true;
-        break;
-      }
-    }
+    (void)bridge.workPass();
+    // Also a node that failed its work during the last scan's waits.
+    const bool force = !bridge.failedNodes.empty();
     KALMO::Clock now;
     now.now();
     if (KALMO::Clock(now - lastScan).Comp(KALMO::Clock(SCAN_INTERVAL)) == 1 || force) {

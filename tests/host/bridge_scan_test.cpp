@@ -23,6 +23,7 @@
 
 #include "host/bridge.h"
 #include "sim/driver/sim_driver.h"
+#include "sim/target/hostile_node.h"
 #include "sim/target/target_program.h"
 #include "tests/common/link_harness.h"
 #include "tests/common/test_env.h"
@@ -275,6 +276,88 @@ TEST(BridgeScan, NoTargetAtAllCountsDownEveryPort) {
   EXPECT_TRUE(book.statusMap.empty());
 }
 
+// What new targets may cost one scan. Times are picoseconds after the
+// scan's start.
+KALMO::Clock at(uint64_t ms) { return KALMO::Clock(1'000'000'000'000'000ULL + ms * 1'000'000'000ULL); }
+
+KALMO::IPAddress sender(unsigned host, uint16_t port) {
+  KALMO::IPAddress a = endpoint("fe80::3:1", port, kScope);
+  a.address[15] = static_cast<uint8_t>(host);
+  return a;
+}
+
+TEST(ScanGuard, NewTargetsAreTakenWithinTheirSharesAndTheBudget) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<unsigned, uint16_t>> answers;  // sender host, port, in map order
+    uint64_t atMs;                                       // when they are screened
+    size_t taken;
+    ScanGuard::Cuts cuts;
+  };
+  std::vector<std::pair<unsigned, uint16_t>> oneHost, manyHosts;
+  for (uint16_t p = 1; p <= 100; ++p) oneHost.push_back({1, static_cast<uint16_t>(40000 + p)});
+  for (unsigned h = 1; h <= 12; ++h) manyHosts.push_back({h, 19642});
+  const Case cases[] = {
+      {"a few new ones", {{1, 19642}, {2, 19642}}, 10, 2, {}},
+      {"one host answering from 100 ports", oneHost, 10, 4, {0, 96, 0, 0}},
+      {"twelve hosts", manyHosts, 10, 8, {0, 0, 4, 0}},
+      {"after the budget", {{1, 19642}, {2, 19642}}, 3001, 0, {0, 0, 0, 2}},
+  };
+  for (const Case& c : cases) {
+    ScanGuard guard;
+    guard.begin(at(0));
+    size_t taken = 0;
+    for (const auto& [host, port] : c.answers) taken += guard.admit(sender(host, port), at(c.atMs));
+    EXPECT_EQ(taken, c.taken) << c.what;
+    EXPECT_EQ(guard.cuts().sender, c.cuts.sender) << c.what;
+    EXPECT_EQ(guard.cuts().perScan, c.cuts.perScan) << c.what;
+    EXPECT_EQ(guard.cuts().budget, c.cuts.budget) << c.what;
+  }
+}
+
+TEST(ScanGuard, SilentTargetIsPassedOverForThreeScansAndKnownOnesAreNeverCut) {
+  ScanGuard guard;
+  const KALMO::IPAddress silent = sender(1, 40001);
+  const KALMO::IPAddress good = sender(2, 19642);
+  guard.begin(at(0));
+  ASSERT_TRUE(guard.admit(silent, at(1)));
+  ASSERT_TRUE(guard.admit(good, at(1)));
+  guard.listed(silent, false);
+  guard.listed(good, true);
+  for (int scan = 1; scan <= 3; ++scan) {
+    guard.begin(at(0));
+    EXPECT_FALSE(guard.admit(silent, at(1))) << scan;
+    EXPECT_EQ(guard.cuts().silent, 1u) << scan;
+    // Known: taken and listed even long past the budget.
+    EXPECT_TRUE(guard.admit(good, at(60'000))) << scan;
+    EXPECT_TRUE(guard.mayList(good, at(60'000))) << scan;
+    guard.listed(good, true);
+  }
+  guard.begin(at(0));
+  EXPECT_TRUE(guard.admit(silent, at(1)));
+  // A new target the budget left unlisted waits too, so the next scans
+  // reach the ones after it.
+  EXPECT_FALSE(guard.mayList(silent, at(3001)));
+  guard.begin(at(0));
+  EXPECT_FALSE(guard.admit(silent, at(1)));
+}
+
+TEST(ScanGuard, RecordsStayBoundedWhateverTheNumberOfSenders) {
+  ScanGuard guard;
+  for (int scan = 0; scan < 40; ++scan) {
+    guard.begin(at(0));
+    for (unsigned host = 0; host < 256; ++host) {
+      for (uint16_t port = 1; port <= 8; ++port) {
+        const KALMO::IPAddress t = sender(host, static_cast<uint16_t>(scan * 8 + port));
+        // Every one is listed, half of them answering.
+        if (guard.mayList(t, at(1))) guard.listed(t, (host + port) % 2 == 0);
+      }
+    }
+  }
+  EXPECT_LE(guard.knownCount(), ScanGuard::MAX_KNOWN);
+  EXPECT_LE(guard.silentCount(), ScanGuard::MAX_SILENT);
+}
+
 // The daemon's bridge in this process: the stand-in driver on a private
 // directory, discovery on the host side of one link, and the target
 // program's engine with one target of one port on the other side. Scans are
@@ -495,6 +578,60 @@ TEST_F(BridgeLinkTest, ShutdownWaitsForAReleaseThatOutlivedItsScan) {
   EXPECT_EQ(requests(vsim::Req::Remove, 1), 1);
   EXPECT_EQ(driver->openDescriptors(), 0);
   EXPECT_EQ(driver->liveMappings(), 0);
+}
+
+class BridgeFloodTest : public BridgeLinkTest {
+ protected:
+  static constexpr unsigned kFlood = 100;
+
+  void SetUp() override {
+    BridgeLinkTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    std::string error;
+    ASSERT_TRUE(net.addTargetAddress(0, vellora_test::linkLocal(3, 1), &error)) << error;
+    vsim::HostileOptions o;
+    o.device = net.link(0).targetName;
+    o.address = "fe80::3:1";
+    o.floodPorts = kFlood;
+    vellora_test::NsScope in(net.targetNs());
+    ASSERT_TRUE(in.ok());
+    hostile = std::make_unique<vsim::HostileNode>(o);
+    ASSERT_TRUE(hostile->start(error)) << error;
+  }
+
+  void TearDown() override {
+    if (hostile) {
+      vellora_test::NsScope in(net.targetNs());
+      hostile->stop();
+    }
+    BridgeLinkTest::TearDown();
+  }
+
+  std::unique_ptr<vsim::HostileNode> hostile;
+};
+
+TEST_F(BridgeFloodTest, ScansUnderASilentFloodAreBoundedAndCardWorkGoesOn) {
+  using Steady = std::chrono::steady_clock;
+  ASSERT_TRUE(scan());
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u);
+  EXPECT_EQ(log.count("Scan Cut sender : " + std::to_string(kFlood - ScanGuard::NEW_PER_ADDRESS)), 1u);
+  // A scan's bound: the well-behaved target plus the new targets' share.
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(bridge->workPass());  // as the main loop does between scans
+    const auto begin = Steady::now();
+    ASSERT_TRUE(scan());
+    EXPECT_LT(Steady::now() - begin, std::chrono::seconds(6)) << "scan " << i;
+    EXPECT_LT(bridge->workStats().lastScan, 6'000'000'000'000ULL);
+  }
+  EXPECT_GE(hostile->requests(), 15u);
+  // The card's work ran all along, at its 10 ms with room for a loaded
+  // machine.
+  EXPECT_LT(bridge->workStats().widestGap, 250'000'000'000ULL);
+  EXPECT_GT(bridge->workStats().passes, 50u);
+  // Silent answerers wait their turn, and the amp's port is never counted down.
+  EXPECT_GE(log.count("Scan Cut silent : "), 1u);
+  EXPECT_EQ(log.count("Scan Mis "), 0u);
+  EXPECT_EQ(bridge->aliveNodes.size(), 1u);
 }
 
 }  // namespace

@@ -1,0 +1,69 @@
+// vellora-hostile-sim: a hostile node on a link, answering every discovery
+// request from `--flood N` silent UDP ports (and with `--port-zero` once from
+// source port 0), until SIGINT or SIGTERM. Run it only inside a network
+// namespace of its own or the one of the stand-in targets.
+//
+//   vellora-hostile-sim --device IF [--address fe80::x] [--flood N] [--port-zero] [--name TEXT]
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <unistd.h>
+
+#include "sim/target/hostile_node.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+void onSignal(int) { stopRequested = 1; }
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: vellora-hostile-sim --device IF [--address ADDR] [--flood N] [--port-zero] [--name TEXT]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vsim::HostileOptions o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool more = i + 1 < argc;
+    if (a == "--device" && more) {
+      o.device = argv[++i];
+    } else if (a == "--address" && more) {
+      o.address = argv[++i];
+    } else if (a == "--flood" && more) {
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(argv[++i], &end, 10);
+      if (end == nullptr || *end != '\0' || n > 4096) return usage();
+      o.floodPorts = static_cast<unsigned>(n);
+    } else if (a == "--port-zero") {
+      o.portZeroAnswer = true;
+    } else if (a == "--name" && more) {
+      o.name = argv[++i];
+    } else {
+      return usage();
+    }
+  }
+  if (o.device.empty()) return usage();
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+  vsim::HostileNode node(o);
+  std::string error;
+  if (!node.start(error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+  while (!stopRequested) ::usleep(50'000);
+  node.stop();
+  std::printf("requests=%llu answers=%llu portzero=%llu dropped=%llu\n",
+              static_cast<unsigned long long>(node.requests()), static_cast<unsigned long long>(node.answers()),
+              static_cast<unsigned long long>(node.portZeroSent()), static_cast<unsigned long long>(node.dropped()));
+  return 0;
+}

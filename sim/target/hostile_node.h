@@ -1,0 +1,70 @@
+#pragma once
+// A hostile node on the link, as a stand-in for tests and manual runs: it
+// answers every discovery request with valid answers that lead nowhere.
+//
+//  - `floodPorts` extra UDP sockets on its address each answer FIND_REQ with
+//    a valid FIND_ANS and then never answer anything else (every later
+//    request to them is read and dropped);
+//  - with `portZeroAnswer`, one more FIND_ANS goes out from UDP source port
+//    0 (a raw socket builds the UDP header; the kernel adds the checksum).
+//
+// It listens on [ff02::1]:19642 beside any stand-in target of the same
+// namespace (the socket shares the port), so it sees the multicast the
+// daemon sends. Runs one thread; start/stop on the owner's thread, in the
+// network namespace it must live in (its sockets stay there).
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vsim {
+
+struct HostileOptions {
+  std::string device;          // interface of the link
+  std::string address;         // its own link-local address on it (empty: the first one)
+  unsigned floodPorts = 0;     // silent answerers
+  bool portZeroAnswer = false; // one answer from source port 0
+  std::string name = "hostile";
+  uint64_t productID = 0x4855;
+};
+
+class HostileNode {
+ public:
+  explicit HostileNode(HostileOptions options);
+  ~HostileNode();
+  HostileNode(const HostileNode&) = delete;
+  HostileNode& operator=(const HostileNode&) = delete;
+
+  bool start(std::string& error);
+  void stop();
+
+  // Discovery requests seen, answers sent, datagrams the silent answerers
+  // dropped (requests after the discovery answer).
+  uint64_t requests() const { return requests_.load(); }
+  uint64_t answers() const { return answers_.load(); }
+  uint64_t dropped() const { return dropped_.load(); }
+  uint64_t portZeroSent() const { return portZero_.load(); }
+
+ private:
+  void run();
+  void answer(const uint8_t* from, uint16_t fromPort);
+  bool sendPortZero(const std::vector<uint8_t>& record, const uint8_t* to, uint16_t toPort);
+
+  HostileOptions options_;
+  unsigned scope_ = 0;
+  uint8_t local_[16] = {};
+  int listener_ = -1;
+  int raw_ = -1;
+  int wake_[2] = {-1, -1};
+  std::vector<int> flood_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> requests_{0};
+  std::atomic<uint64_t> answers_{0};
+  std::atomic<uint64_t> dropped_{0};
+  std::atomic<uint64_t> portZero_{0};
+};
+
+}  // namespace vsim
