@@ -62,6 +62,7 @@ void FileInf::copy_data(const FileInf& other) {
   dottedGroup = nullptr;
   groups = other.groups;
   counter = other.counter;
+  unclosedGroups = other.unclosedGroups;
   set_current_group(currentGroup);
 }
 
@@ -69,6 +70,7 @@ void FileInf::clear_data() {
   baseGroup = nullptr;
   dottedGroup = nullptr;
   groups.clear();
+  unclosedGroups.clear();
   counter = 0;
 }
 
@@ -107,7 +109,10 @@ void FileInf::load(const std::list<std::string>& lines, char joiner) {
     if (line[0] == '[') {
       delete_space_back(line);
       target = nullptr;
-      if (line.size() < 2 || line.back() != ']') continue;
+      if (line.size() < 2 || line.back() != ']') {
+        unclosedGroups.push_back({line, groupName.empty() ? std::string("global") : groupName});
+        continue;
+      }
       groupName = line.substr(1, line.size() - 2);
       trim(groupName);
       continue;
@@ -161,6 +166,7 @@ void FileInf::set_current_group(const std::string& name) {
 }
 
 std::string FileInf::get(const std::string& key) const {
+  if (lookups != nullptr) lookups->insert(key);
   const Group* g = dottedGroup != nullptr ? dottedGroup : baseGroup;
   if (g == nullptr) return std::string();
   auto it = g->find(key);

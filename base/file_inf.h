@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace KALMO {
 
@@ -66,6 +68,21 @@ class FileInf {
   // Trim blanks (0x20 only); a string of blanks only stays as it is.
   static void delete_space_front(std::string& text);
   static void delete_space_back(std::string& text);
+
+  // A line that opens a group but lacks its closing "]" is ignored, as
+  // before, so the keys after it stay in the group they were going to (the
+  // one named by the last complete group line, else "global"). Each such
+  // line is kept here, as written, with that group, so the reader of the
+  // settings can say so once logging runs.
+  struct UnclosedGroup {
+    std::string line;
+    std::string keysGoTo;
+  };
+  std::vector<UnclosedGroup> unclosedGroups;
+
+  // When set, every key that get() or get64() is asked for is added to it:
+  // which keys a reader of the settings looks at.
+  std::set<std::string>* lookups = nullptr;
 
   std::map<std::string, Group> groups;
   std::string currentGroup;

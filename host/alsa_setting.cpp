@@ -59,10 +59,59 @@ void readPeriodKeys(const KALMO::FileInf& settings, AlsaSetting& setting) {
     read.periodSizeMin = defaults.periodSizeMin;
     read.periodSizeMax = defaults.periodSizeMax;
   }
+  // A set that holds is still of no use when its periods are too small for
+  // a stream to keep up (a ring of 4 periods of 8 bytes never ends a play):
+  // the largest period is held at the smallest that streams, which only
+  // widens what the card offers.
+  if (read.periodSizeMax < MIN_PERIOD_SIZE_MAX) {
+    AlsaSetting held = read;
+    held.periodSizeMax = MIN_PERIOD_SIZE_MAX;
+    if (periodSetProblem(held) == nullptr) {
+      WARNING << "Setting: periodSizeMax " << read.periodSizeMax << " held at " << held.periodSizeMax;
+      read = held;
+    } else {
+      // Only a ring beyond the driver's limit: periodMax follows.
+      held.periodMax = static_cast<int32_t>(MAX_RING_BYTES / uint64_t{MIN_PERIOD_SIZE_MAX});
+      if (periodSetProblem(held) == nullptr) {
+        WARNING << "Setting: periodSizeMax " << read.periodSizeMax << " held at " << held.periodSizeMax;
+        WARNING << "Setting: periodMax " << read.periodMax << " held at " << held.periodMax;
+        read = held;
+      } else {
+        const AlsaSetting defaults;
+        WARNING << "Setting: period keys refused (periods too small): periodMin " << read.periodMin
+                << " periodMax " << read.periodMax << " periodSizeMin " << read.periodSizeMin
+                << " periodSizeMax " << read.periodSizeMax << "; using the defaults";
+        read.periodMin = defaults.periodMin;
+        read.periodMax = defaults.periodMax;
+        read.periodSizeMin = defaults.periodSizeMin;
+        read.periodSizeMax = defaults.periodSizeMax;
+      }
+    }
+  }
   setting.periodMin = read.periodMin;
   setting.periodMax = read.periodMax;
   setting.periodSizeMin = read.periodSizeMin;
   setting.periodSizeMax = read.periodSizeMax;
+}
+
+// A CPU key whose text gives no range at all is named, so that an operator
+// sees why nothing is pinned; the result stays what the rule gives.
+void checkCpuRange(const char* key, const std::string& text, int32_t first, int32_t count) {
+  if (text.empty() || (first >= 0 && count > 0)) return;
+  if (first >= 0 && count <= 0 && text.find('-') != std::string::npos) {
+    WARNING << "Setting: " << key << " " << text << " is a reversed range (first CPU above the last); none used";
+  } else {
+    WARNING << "Setting: " << key << " " << text << " gives no CPU range; none used";
+  }
+}
+
+// Group lines without their closing "]" are ignored by the settings file;
+// the keys after such a line stay where they were going.
+void warnUnclosedGroups(const KALMO::FileInf& settings) {
+  for (const KALMO::FileInf::UnclosedGroup& g : settings.unclosedGroups) {
+    WARNING << "Setting: group line \"" << g.line << "\" has no closing \"]\" and is ignored; the keys after it"
+            << " stay in \"" << g.keysGoTo << "\"";
+  }
 }
 
 // A microsecond key of a profile: true with the value in picoseconds when
@@ -123,6 +172,7 @@ void parseCpuRange(const std::string& text, int32_t& first, int32_t& count) {
 
 void readDaemonKeys(KALMO::FileInf& settings, AlsaSetting& setting,
                     std::list<std::string>& interfaces, OccupiedCPU& cpus) {
+  warnUnclosedGroups(settings);
   settings.set_current_group("global");
   interfaces = splitInterfaces(settings.get("Interface"));
 
@@ -151,8 +201,12 @@ void readDaemonKeys(KALMO::FileInf& settings, AlsaSetting& setting,
   setting.unInitMemDet = settings.get("unInitMemDet") == "enable";
   NOTICE << "Setting: unInitMemDet   : " << onOff(setting.unInitMemDet);
 
-  parseCpuRange(settings.get("CpuSend"), cpus.cpuSend, cpus.rangeSend);
-  parseCpuRange(settings.get("CpuOther"), cpus.cpuOther, cpus.rangeOther);
+  const std::string send = settings.get("CpuSend");
+  parseCpuRange(send, cpus.cpuSend, cpus.rangeSend);
+  checkCpuRange("CpuSend", send, cpus.cpuSend, cpus.rangeSend);
+  const std::string other = settings.get("CpuOther");
+  parseCpuRange(other, cpus.cpuOther, cpus.rangeOther);
+  checkCpuRange("CpuOther", other, cpus.cpuOther, cpus.rangeOther);
   cpus.resetUserCpu();
   NOTICE << "Setting: InfCpuSend      : " << cpus.cpuSend;
   NOTICE << "Setting: InfRengSend     : " << cpus.rangeSend;
@@ -183,6 +237,7 @@ void AlsaProfile::dump() const {
 
 void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
                       const std::string& name) {
+  const std::string in = name.empty() ? std::string() : " in [" + name + "]";
   // Copied first: for the empty name the target is the default itself.
   const AlsaProfile defaults = profiles[""];
   AlsaProfile& p = profiles[name];
@@ -219,6 +274,13 @@ void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
     text = settings.get(t.key);
     if (number32(text) == 0 || !readTime(text, p.*t.field, t.key)) p.*t.field = defaults.*t.field;
   }
+  // A cycle shorter than the worker can keep is late every time: it sends
+  // a burst of doubled cycles and a warning each, and the stream crawls.
+  // A copied default is already held, so only a group's own value warns.
+  if (p.cycleTime.get() < uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US) {
+    WARNING << "Setting: CycleTime " << p.cycleTime.get() / PS_PER_US << " held at " << MIN_CYCLE_TIME_US << in;
+    p.cycleTime = uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US;
+  }
   // The handshake carries the latency in 16 bits of 100 us: a longer one
   // would wrap round to a short latency, or to none at all (the target's own).
   if (p.latencyBuffer.get() > uint64_t{MAX_LATENCY_BUFFER_US} * PS_PER_US) {
@@ -241,4 +303,34 @@ void readProfiles(KALMO::FileInf& settings, AlsaProfiles& profiles) {
     NOTICE << "Setting: Target Name : " << (key.empty() ? std::string("globale") : key);
     profile.dump();
   }
+}
+
+int64_t streamBlocksFor(const AlsaSetting& setting, KALMO::Clock cycle, unsigned long frames,
+                        const VELLORA::FormatConfigure& format) {
+  const int64_t count = setting.syncBufferCount;
+  const uint64_t frameBytes = uint64_t{format.getWid()} * format.getChannel();
+  const uint64_t bytesPerSecond =
+      static_cast<uint64_t>(format.getSpeed()) * format.getBits() * format.getChannel() / 8;
+  if (frames == 0 || frameBytes == 0 || bytesPerSecond == 0) return count;
+  // Blocks one cycle takes, rounded up, in exact integers: a cycle of up to
+  // 2^31 us times any byte rate stays far within 128 bits.
+  using Wide = unsigned __int128;
+  const Wide cycleBytes = Wide{cycle.get()} * bytesPerSecond;
+  const Wide blockUnit = Wide{1'000'000'000'000ULL} * frameBytes * frames;
+  const Wide needed = (cycleBytes + blockUnit - 1) / blockUnit + 1;
+  const int64_t blocks =
+      needed > Wide{uint64_t{INT64_MAX}} ? INT64_MAX : static_cast<int64_t>(static_cast<uint64_t>(needed));
+  if (blocks <= count) return count;
+  const uint64_t blockBytes = uint64_t{frames} * frameBytes;
+  const int64_t cap = std::max<int64_t>(
+      count, std::min<int64_t>(MAX_SYNC_BUFFER_COUNT, static_cast<int64_t>(MAX_RING_BYTES / blockBytes)));
+  const uint64_t cycleUs = cycle.get() / PS_PER_US;
+  if (blocks > cap) {
+    WARNING << "Setting: syncBufferCount " << count << " raised to " << cap << " for a cycle of " << cycleUs
+            << " us, which still needs " << blocks << " blocks of " << frames << " frames";
+    return cap;
+  }
+  WARNING << "Setting: syncBufferCount " << count << " raised to " << blocks << " for a cycle of " << cycleUs
+          << " us";
+  return blocks;
 }

@@ -11,6 +11,7 @@
 
 #include "base/clock.h"
 #include "base/file_inf.h"
+#include "protocol/format_configure.h"
 
 class OccupiedCPU;
 
@@ -38,6 +39,16 @@ constexpr int64_t MAX_SYNC_BUFFER_COUNT = 1024;
 // Largest latency the stream handshake can ask of a target: 16 bits of
 // 100 us units.
 constexpr int32_t MAX_LATENCY_BUFFER_US = 65535 * 100;
+// Shortest transfer cycle: the host's own limit cycle of the profile
+// computations. A shorter one runs the real-time worker late on every cycle.
+constexpr int32_t MIN_CYCLE_TIME_US = 400;
+// Smallest periodSizeMax offered to a card. Every block of the stream
+// buffer is one period; at the heaviest stream the card path carries
+// (192 kHz, 32-bit, 8 channels: 6144 bytes a millisecond) the default 8
+// blocks of this size still hold two default cycles of 1 ms. Smaller periods
+// cost a driver notification and a buffer-worker pass each, and a ring of a
+// few of them cannot keep up with the stream at all.
+constexpr int32_t MIN_PERIOD_SIZE_MAX = 1536;
 
 struct AlsaProfile {
   AlsaProfile();
@@ -78,3 +89,14 @@ std::list<std::string> splitInterfaces(const std::string& text);
 
 // One CPU range text ("3" or "2-5") applied to first and count.
 void parseCpuRange(const std::string& text, int32_t& first, int32_t& count);
+
+// Blocks of the stream buffer for a stream of this cycle, whose blocks hold
+// `frames` frames of `format`: the configured syncBufferCount, or, when one
+// cycle takes more audio than that, the blocks of one cycle and one more
+// (the streaming worker takes a whole cycle's audio at once; a buffer that
+// holds less inserts silence every cycle). Kept within
+// MAX_SYNC_BUFFER_COUNT and what one ring may take; a count raised or still
+// short is named in a warning.
+int64_t streamBlocksFor(const AlsaSetting& setting, KALMO::Clock cycle, unsigned long frames,
+                        const VELLORA::FormatConfigure& format);
+

@@ -17,8 +17,18 @@ int64_t cpusKept(const char* key, int32_t first, int32_t count, int32_t cpus) {
   const int64_t end = std::min<int64_t>(cpus, int64_t{first} + count);
   const int64_t kept = first < 0 ? 0 : std::max<int64_t>(end - first, 0);
   if (kept < count) {
-    KALMO::SysLog::WARNING << "Setting: " << key << " " << first << "," << count
-                           << " outside the CPUs 0 to " << cpus - 1 << "; " << kept << " used";
+    // Say which CPUs are used, not how many: "; 0 used" read as "CPU 0".
+    if (kept == 0) {
+      KALMO::SysLog::WARNING << "Setting: " << key << " " << first << "," << count
+                             << " outside the CPUs 0 to " << cpus - 1 << "; none used";
+    } else if (kept == 1) {
+      KALMO::SysLog::WARNING << "Setting: " << key << " " << first << "," << count
+                             << " outside the CPUs 0 to " << cpus - 1 << "; CPU " << first << " used";
+    } else {
+      KALMO::SysLog::WARNING << "Setting: " << key << " " << first << "," << count
+                             << " outside the CPUs 0 to " << cpus - 1 << "; CPUs " << first << " to "
+                             << first + kept - 1 << " used";
+    }
   }
   return kept;
 }

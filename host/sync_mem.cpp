@@ -307,8 +307,9 @@ bool SyncMem::connectSequence() {
   const uint32_t hostFrame = hostFormat.getWid() * hostFormat.getChannel();
   INFO << "Buffer count=" << periodCount << " size=" << bufferBytes << " frameSize=" << hostFrame;
   const unsigned long frames = (bufferBytes / periodCount) / std::max<uint32_t>(hostFrame, 1);
-  setupBuffer(frames, static_cast<unsigned long>(alsaSetting.syncBufferCount), false, 0);
-  INFO << "syncBuffer size = " << frames << " * " << alsaSetting.syncBufferCount;
+  const int64_t blocks = streamBlocksFor(alsaSetting, getCycleTime(), frames, hostFormat);
+  setupBuffer(frames, static_cast<unsigned long>(blocks), false, 0);
+  INFO << "syncBuffer size = " << frames << " * " << blocks;
 
   if (!connectPrepare()) return failed();
   if (occupiedCpu) {

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/base/temp_dir.h"
 
@@ -276,6 +279,60 @@ TEST(FileInf, Trimming) {
     EXPECT_EQ(f, c.front);
     EXPECT_EQ(b, c.back);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A group line without its closing "]" is ignored, so the keys after it
+// stay in the group they were going to; the line is kept, as written, with
+// that group, for the reader to name it.
+TEST(FileInf, UnclosedGroupLinesAreKeptWithWhereTheirKeysWent) {
+  struct Case {
+    const char* text;
+    Values groups;
+    std::vector<std::pair<std::string, std::string>> unclosed;  // line, group of the keys after it
+  };
+  const Case cases[] = {
+      {"[amp:left]\nk=1", {{"amp:left", {{"k", "1"}}}}, {}},
+      {"[amp:left\nk=1", {{"global", {{"k", "1"}}}}, {{"[amp:left", "global"}}},
+      {"  [amp:left   \nk=1", {{"global", {{"k", "1"}}}}, {{"[amp:left", "global"}}},
+      {"[a]\nx=1\n[b\ny=2\n[c]\nz=3",
+       {{"a", {{"x", "1"}, {"y", "2"}}}, {"c", {{"z", "3"}}}},
+       {{"[b", "a"}}},
+      {"[\nk=1\n[a]b\n[]\nm=2", {{"global", {{"k", "1"}, {"m", "2"}}}}, {{"[", "global"}, {"[a]b", "global"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    FileInf f;
+    f.set_string(c.text);
+    EXPECT_EQ(values(f), c.groups);
+    std::vector<std::pair<std::string, std::string>> got;
+    for (const FileInf::UnclosedGroup& g : f.unclosedGroups) got.emplace_back(g.line, g.keysGoTo);
+    EXPECT_EQ(got, c.unclosed);
+    // Copies carry them; clearing the data drops them.
+    FileInf copy(f);
+    EXPECT_EQ(copy.unclosedGroups.size(), c.unclosed.size());
+    f.clear_data();
+    EXPECT_TRUE(f.unclosedGroups.empty());
+  }
+}
+
+TEST(FileInf, LookupsRecordTheKeysAskedFor) {
+  FileInf f;
+  f.set_string("a=1\nb=2\n[g]\nc=3");
+  std::set<std::string> asked;
+  (void)f.get("before");
+  f.lookups = &asked;
+  EXPECT_EQ(f.get("a"), "1");
+  EXPECT_EQ(f.get64("b"), 2);
+  EXPECT_EQ(f.get("missing"), "");
+  f.set_current_group("g");
+  EXPECT_EQ(f.get("c"), "3");
+  f.lookups = nullptr;
+  (void)f.get("after");
+  EXPECT_EQ(asked, (std::set<std::string>{"a", "b", "c", "missing"}));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/card_format.h"
 #include "host/occupied_cpu.h"
 #include "tests/host/log_capture.h"
 
@@ -135,8 +136,8 @@ TEST(DaemonKeys, HugeCpuRangeAllocatesNoHugeTable) {
   EXPECT_EQ(wide.cpus.rangeSend, 2147483647);
   EXPECT_EQ(wide.cpus.useOf(7), 0);
   EXPECT_EQ(wide.cpus.useOf(8), -1);
-  EXPECT_EQ(log.count("Setting: CpuSend 2147483000,648 outside the CPUs 0 to 7; 0 used"), 1u);
-  EXPECT_EQ(log.count("Setting: CpuSend 1,2147483647 outside the CPUs 0 to 7; 7 used"), 1u);
+  EXPECT_EQ(log.count("Setting: CpuSend 2147483000,648 outside the CPUs 0 to 7; none used"), 1u);
+  EXPECT_EQ(log.count("Setting: CpuSend 1,2147483647 outside the CPUs 0 to 7; CPUs 1 to 7 used"), 1u);
   // The real machine's count is the default.
   EXPECT_EQ(OccupiedCPU().machineCpus, KALMO::ThreadPriority::getCpuCore());
 }
@@ -184,6 +185,140 @@ AlsaProfiles readAll(const std::string& text) {
 }
 
 constexpr uint64_t US = 1'000'000;
+
+// Values an operator can write that cannot stream: each is held at the
+// nearest value that can (or, where no value is nearer, kept as the rule
+// gives it), with one warning that names the key, the value given and the
+// value used. Values around them that work keep their results.
+TEST(DaemonKeys, UnusableValuesAreHeldWithOneWarning) {
+  struct Case {
+    const char* text;
+    std::vector<std::string> warnings;  // one per value held or named
+    int32_t periodMax, periodSizeMax;
+    int32_t cpuSend, rangeSend, cpuOther, rangeOther;
+    uint64_t globalCycleUs;
+    const char* group;  // a target group whose cycle is checked too, or null
+    uint64_t groupCycleUs;
+  };
+  const Case cases[] = {
+      {"CycleTime=1", {"Setting: CycleTime 1 held at 400"}, 32, 38400, -1, -1, -1, -1, 400, nullptr, 0},
+      {"CycleTime=399", {"Setting: CycleTime 399 held at 400"}, 32, 38400, -1, -1, -1, -1, 400, nullptr, 0},
+      {"CycleTime=400", {}, 32, 38400, -1, -1, -1, -1, 400, nullptr, 0},
+      {"CycleTime=100000", {}, 32, 38400, -1, -1, -1, -1, 100000, nullptr, 0},
+      {"CycleTime=1\n[amp:left]\nThredMode=0", {"Setting: CycleTime 1 held at 400"}, 32, 38400, -1, -1, -1, -1,
+       400, "amp:left", 400},
+      {"[amp:left]\nCycleTime=50", {"Setting: CycleTime 50 held at 400 in [amp:left]"}, 32, 38400, -1, -1, -1,
+       -1, 1000, "amp:left", 400},
+      {"periodMax=4\nperiodSizeMax=8", {"Setting: periodSizeMax 8 held at 1536"}, 4, 1536, -1, -1, -1, -1, 1000,
+       nullptr, 0},
+      {"periodMax=8\nperiodSizeMax=1535\nperiodSizeMin=1535", {"Setting: periodSizeMax 1535 held at 1536"}, 8,
+       1536, -1, -1, -1, -1, 1000, nullptr, 0},
+      {"periodMax=4\nperiodSizeMax=1536", {}, 4, 1536, -1, -1, -1, -1, 1000, nullptr, 0},
+      // Where the ring would outgrow the driver's limit, periodMax follows.
+      {"periodMin=4\nperiodMax=200000\nperiodSizeMax=8",
+       {"Setting: periodSizeMax 8 held at 1536", "Setting: periodMax 200000 held at 174762"}, 174762, 1536, -1,
+       -1, -1, -1, 1000, nullptr, 0},
+      {"CpuSend=5-2", {"Setting: CpuSend 5-2 is a reversed range (first CPU above the last); none used"}, 32,
+       38400, 5, -2, -1, -1, 1000, nullptr, 0},
+      {"CpuOther=3-0", {"Setting: CpuOther 3-0 is a reversed range (first CPU above the last); none used"}, 32,
+       38400, -1, -1, 3, -2, 1000, nullptr, 0},
+      {"CpuSend=abc", {"Setting: CpuSend abc gives no CPU range; none used"}, 32, 38400, -1, -1, -1, -1, 1000,
+       nullptr, 0},
+      {"CpuSend=2-5\nCpuOther=0", {}, 32, 38400, 2, 4, 0, 1, 1000, nullptr, 0},
+      {"CpuSend=20-23", {"Setting: CpuSend 20,4 outside the CPUs 0 to 7; none used"}, 32, 38400, 20, 4, -1, -1,
+       1000, nullptr, 0},
+      {"CpuOther=6-9", {"Setting: CpuOther 6,4 outside the CPUs 0 to 7; CPUs 6 to 7 used"}, 32, 38400, -1, -1, 6,
+       2, 1000, nullptr, 0},
+      // The keys after an unclosed group line stay where they were going,
+      // as the settings file has always read them; the line is named.
+      {"[amp:left\nCycleTime=2000",
+       {"Setting: group line \"[amp:left\" has no closing \"]\" and is ignored; the keys after it stay in "
+        "\"global\""},
+       32, 38400, -1, -1, -1, -1, 2000, nullptr, 0},
+      {"[amp:left]\nCycleTime=3000\n[amp:right\nCycleTime=2000",
+       {"Setting: group line \"[amp:right\" has no closing \"]\" and is ignored; the keys after it stay in "
+        "\"amp:left\""},
+       32, 38400, -1, -1, -1, -1, 1000, "amp:left", 2000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    LogCapture log;
+    KALMO::FileInf inf;
+    inf.set_string(c.text);
+    Read r;
+    r.cpus.machineCpus = 8;
+    readDaemonKeys(inf, r.setting, r.interfaces, r.cpus);
+    AlsaProfiles profiles;
+    readProfiles(inf, profiles);
+
+    EXPECT_EQ(r.setting.periodMax, c.periodMax);
+    EXPECT_EQ(r.setting.periodSizeMax, c.periodSizeMax);
+    EXPECT_EQ(r.cpus.cpuSend, c.cpuSend);
+    EXPECT_EQ(r.cpus.rangeSend, c.rangeSend);
+    EXPECT_EQ(r.cpus.cpuOther, c.cpuOther);
+    EXPECT_EQ(r.cpus.rangeOther, c.rangeOther);
+    EXPECT_EQ(profiles.at("").cycleTime.get(), c.globalCycleUs * US);
+    if (c.group != nullptr) {
+      ASSERT_EQ(profiles.count(c.group), 1u);
+      EXPECT_EQ(profiles.at(c.group).cycleTime.get(), c.groupCycleUs * US);
+    }
+    std::vector<std::string> warnings;
+    for (const std::string& l : log.starting("Setting: ")) {
+      if (l.find(" held at ") != std::string::npos || l.find(" none used") != std::string::npos ||
+          l.find(" used") != std::string::npos || l.find("group line") != std::string::npos ||
+          l.find(" refused") != std::string::npos) {
+        warnings.push_back(l);
+      }
+    }
+    EXPECT_EQ(warnings, c.warnings);
+  }
+}
+
+// Every block of the stream buffer holds one period; the streaming worker
+// takes a whole cycle's audio at once, so the buffer must hold one cycle and
+// one block more, or every cycle has silence inserted.
+TEST(StreamBlocks, TheBufferCoversOneCycle) {
+  VELLORA::FormatConfigure stereo16;  // 48 kHz, 16-bit, stereo, as a card chooses it
+  ASSERT_TRUE(cardFormatWord(0x2, 0x4, 0x2, stereo16));
+  ASSERT_EQ(stereo16.getSpeed(), 48000u);
+  struct Case {
+    int64_t syncBufferCount;
+    uint64_t cycleUs;
+    unsigned long frames;  // frames of one block (one card period)
+    int32_t periodSizeMax;
+    int64_t blocks;
+    const char* warning;
+  };
+  const Case cases[] = {
+      {8, 1000, 480, 38400, 8, nullptr},      // 10 ms periods, 1 ms cycle
+      {8, 70000, 480, 38400, 8, nullptr},     // 7 blocks of audio and one more
+      {8, 70001, 480, 38400, 9, "Setting: syncBufferCount 8 raised to 9 for a cycle of 70001 us"},
+      {8, 100000, 480, 38400, 11, "Setting: syncBufferCount 8 raised to 11 for a cycle of 100000 us"},
+      {32, 100000, 480, 38400, 32, nullptr},
+      {8, 1000, 2, 38400, 25, "Setting: syncBufferCount 8 raised to 25 for a cycle of 1000 us"},
+      // Never beyond the largest count, nor beyond what one ring may take.
+      {8, 2000000, 1, 38400, 1024,
+       "Setting: syncBufferCount 8 raised to 1024 for a cycle of 2000000 us, which still needs 96001 blocks of "
+       "1 frames"},
+      {1024, 2000000, 1, 38400, 1024,
+       "Setting: syncBufferCount 1024 raised to 1024 for a cycle of 2000000 us, which still needs 96001 blocks "
+       "of 1 frames"},
+      {8, 0, 480, 38400, 8, nullptr},
+      {8, 1000, 0, 38400, 8, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.syncBufferCount << " blocks of " << c.frames << " frames, cycle "
+                                    << c.cycleUs << " us");
+    LogCapture log;
+    AlsaSetting s;
+    s.syncBufferCount = c.syncBufferCount;
+    s.periodSizeMax = c.periodSizeMax;
+    EXPECT_EQ(streamBlocksFor(s, KALMO::Clock(c.cycleUs * US), c.frames, stereo16), c.blocks);
+    EXPECT_EQ(log.starting("Setting: "), c.warning ? std::vector<std::string>{c.warning}
+                                                   : std::vector<std::string>{});
+  }
+}
+
 
 TEST(Profiles, DefaultsAndGlobal) {
   const AlsaProfile d;

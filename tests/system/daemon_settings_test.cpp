@@ -1,0 +1,94 @@
+// Settings that cannot stream, as an operator writes them, through the real
+// programs: the daemon must hold each at a value that streams, so a short
+// play ends in about its own length and arrives unchanged.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/card_play/card_play.h"
+#include "sim/target/target_program.h"
+#include "tests/system/system_rig.h"
+
+namespace {
+
+using vellora_system::PlayOptions;
+using vellora_system::SystemRig;
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+struct Played {
+  int status = -1;
+  double seconds = 0;
+  bool identical = false;
+  std::string out;
+};
+
+// Two seconds of the frame counter at 48 kHz, 16-bit stereo; the player
+// gives up after 20 s.
+Played playTwoSeconds(SystemRig& rig, int card) {
+  constexpr uint64_t bytes = 48000 * 4 * 2;
+  Played p;
+  const std::string file = rig.writePattern(bytes, 2, "out.pattern");
+  PlayOptions o;
+  o.timeoutMs = 20000;
+  const auto start = std::chrono::steady_clock::now();
+  p.status = rig.play(card, file, o, &p.out);
+  p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // The stream ends once the card is no longer prepared; then the bytes the
+  // port received stop growing.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string seen;
+  for (int still = 0; still < 3 && std::chrono::steady_clock::now() < end;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto summary = rig.targetSummary();
+    const std::string now = summary["amp:out"]["bytes"];
+    still = now == seen && summary["amp:out"]["disconnects"] != "0" ? still + 1 : 0;
+    seen = now;
+  }
+  p.identical = vsim::matchRecording(vsim::CardPlay::pattern(0, bytes, 2), rig.recording("amp", "out")).identical;
+  return p;
+}
+
+TEST(DaemonSettings, UnusableValuesAreHeldSoThatAPlayStreams) {
+  const struct {
+    const char* what;
+    std::vector<std::string> lines;
+    const char* warning;
+  } cases[] = {
+      {"a cycle of 1 us", {"CycleTime=1"}, "Setting: CycleTime 1 held at 400"},
+      {"a 32-byte ring", {"periodMax=4", "periodSizeMax=8"}, "Setting: periodSizeMax 8 held at "},
+      {"a cycle longer than the stream buffer", {"CycleTime=100000"}, "Setting: syncBufferCount 8 raised to "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SystemRig rig;
+    VELLORA_SETUP_RIG(rig);
+    ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "out"})) << rig.targets().err();
+    ASSERT_TRUE(rig.startDaemon(c.lines));
+    const int card = rig.waitCard("amp", "out");
+    ASSERT_GE(card, 0) << rig.daemon().out();
+    const Played p = playTwoSeconds(rig, card);
+    const std::string log = rig.daemon().out();
+    std::printf("[ figures  ] %s: play %.1f s, status %d, identical %d, \"over time\" %zu, "
+                "\"SyncBuffer not enough mute\" %zu\n",
+                c.what, p.seconds, p.status, p.identical ? 1 : 0, occurrences(log, "over time "),
+                occurrences(log, "SyncBuffer not enough mute"));
+    EXPECT_EQ(p.status, 0) << p.out;
+    EXPECT_LT(p.seconds, 10.0) << "a 2 s play";
+    EXPECT_TRUE(p.identical);
+    EXPECT_EQ(occurrences(log, "SyncBuffer not enough mute"), 0u);
+    EXPECT_GE(occurrences(log, c.warning), 1u) << log.substr(0, 4000);
+    EXPECT_EQ(rig.stopDaemon(), 0);
+    EXPECT_EQ(rig.sanitizerReport(), "");
+  }
+}
+
+}  // namespace
