@@ -326,11 +326,33 @@ int64_t streamBlocksFor(const AlsaSetting& setting, KALMO::Clock cycle, unsigned
       count, std::min<int64_t>(MAX_SYNC_BUFFER_COUNT, static_cast<int64_t>(MAX_RING_BYTES / blockBytes)));
   const uint64_t cycleUs = cycle.get() / PS_PER_US;
   if (blocks > cap) {
-    WARNING << "Setting: syncBufferCount " << count << " raised to " << cap << " for a cycle of " << cycleUs
-            << " us, which still needs " << blocks << " blocks of " << frames << " frames";
+    if (cap > count) {
+      WARNING << "Setting: syncBufferCount " << count << " raised to " << cap << " for a cycle of " << cycleUs
+              << " us, which needs " << blocks << " blocks of " << frames << " frames";
+    } else {
+      WARNING << "Setting: syncBufferCount " << count << " holds less than a cycle of " << cycleUs
+              << " us, which needs " << blocks << " blocks of " << frames << " frames";
+    }
     return cap;
   }
   WARNING << "Setting: syncBufferCount " << count << " raised to " << blocks << " for a cycle of " << cycleUs
           << " us";
   return blocks;
+}
+
+KALMO::Clock cycleForCard(KALMO::Clock cycle, uint64_t bufferBytes, const VELLORA::FormatConfigure& format) {
+  const uint64_t frameBytes = uint64_t{format.getWid()} * format.getChannel();
+  const uint64_t bytesPerSecond =
+      static_cast<uint64_t>(format.getSpeed()) * format.getBits() * format.getChannel() / 8;
+  if (frameBytes == 0 || bytesPerSecond == 0) return cycle;
+  // Half the buffer in whole frames, as time: frames x 10^12 / frame rate.
+  using Wide = unsigned __int128;
+  const Wide halfFrames = bufferBytes / 2 / frameBytes;
+  const Wide halfPs = halfFrames * 1'000'000'000'000ULL * frameBytes / bytesPerSecond;
+  const uint64_t floor = uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US;
+  if (Wide{cycle.get()} <= halfPs || cycle.get() <= floor) return cycle;
+  const uint64_t held = std::max<uint64_t>(static_cast<uint64_t>(halfPs), floor);
+  WARNING << "Setting: CycleTime " << cycle.get() / PS_PER_US << " held at " << held / PS_PER_US
+          << " for a card buffer of " << bufferBytes << " bytes";
+  return KALMO::Clock(held);
 }

@@ -100,3 +100,12 @@ void parseCpuRange(const std::string& text, int32_t& first, int32_t& count);
 int64_t streamBlocksFor(const AlsaSetting& setting, KALMO::Clock cycle, unsigned long frames,
                         const VELLORA::FormatConfigure& format);
 
+// The transfer cycle for a card whose application chose a buffer of
+// `bufferBytes` bytes of `format`: the profile's cycle, or half the card's
+// buffer when that is shorter (the streaming worker takes a whole cycle's
+// audio from the card at once; the other half is what the application
+// writes ahead meanwhile, so a longer cycle overtakes it and streams stale
+// ring bytes), never below MIN_CYCLE_TIME_US. A cycle held is named in a
+// warning.
+KALMO::Clock cycleForCard(KALMO::Clock cycle, uint64_t bufferBytes, const VELLORA::FormatConfigure& format);
+

@@ -221,7 +221,6 @@ bool SyncMem::volumeStep() {
 }
 
 bool SyncMem::chooseTransfer() {
-  const uint64_t cycleUs = profile.cycleTime.get() / PS_PER_US;
   if (profile.targetProfileLimitTime.get() != 0) {
     NOTICE << "configTransfer profile";
     configTransferAuto(profile.targetProfileLimitTime, 0, profile.cycleTime);
@@ -231,20 +230,22 @@ bool SyncMem::chooseTransfer() {
     }
     return true;
   }
+  const KALMO::Clock cycleTime = cycleForCard(profile.cycleTime, connectedChoice.bufferBytes, hostFormat);
+  const uint64_t cycleUs = cycleTime.get() / PS_PER_US;
   if (!profile.flexCycle) {
     NOTICE << "configTransfer Fix " << cycleUs;
-    if (configTransferFix(profile.cycleTime, 0)) return true;
+    if (configTransferFix(cycleTime, 0)) return true;
     ERR << "error configTransfer Fix";
     return false;
   }
   if (!profile.randomCycle) {
     NOTICE << "configTransfer Var " << cycleUs;
-    if (configTransferVar(profile.cycleTime, 0)) return true;
+    if (configTransferVar(cycleTime, 0)) return true;
     ERR << "error configTransfer Var";
     return false;
   }
   NOTICE << "configTransfer Random " << cycleUs << " - " << profile.cycleMinTime.get() / PS_PER_US;
-  if (configTransferRandom(profile.cycleMinTime, profile.cycleTime, 0)) return true;
+  if (configTransferRandom(profile.cycleMinTime, cycleTime, 0)) return true;
   ERR << "error configTransfer Random";
   return false;
 }

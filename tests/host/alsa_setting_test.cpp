@@ -298,11 +298,15 @@ TEST(StreamBlocks, TheBufferCoversOneCycle) {
       {8, 1000, 2, 38400, 25, "Setting: syncBufferCount 8 raised to 25 for a cycle of 1000 us"},
       // Never beyond the largest count, nor beyond what one ring may take.
       {8, 2000000, 1, 38400, 1024,
-       "Setting: syncBufferCount 8 raised to 1024 for a cycle of 2000000 us, which still needs 96001 blocks of "
-       "1 frames"},
+       "Setting: syncBufferCount 8 raised to 1024 for a cycle of 2000000 us, which needs 96001 blocks of 1 "
+       "frames"},
       {1024, 2000000, 1, 38400, 1024,
-       "Setting: syncBufferCount 1024 raised to 1024 for a cycle of 2000000 us, which still needs 96001 blocks "
-       "of 1 frames"},
+       "Setting: syncBufferCount 1024 holds less than a cycle of 2000000 us, which needs 96001 blocks of 1 "
+       "frames"},
+      // Blocks of 4 MiB: no more than one ring's worth of them.
+      {8, 2000000000, 1048576, 4194304, 64,
+       "Setting: syncBufferCount 8 raised to 64 for a cycle of 2000000000 us, which needs 93 blocks of 1048576 "
+       "frames"},
       {8, 0, 480, 38400, 8, nullptr},
       {8, 1000, 0, 38400, 8, nullptr},
   };
@@ -319,6 +323,41 @@ TEST(StreamBlocks, TheBufferCoversOneCycle) {
   }
 }
 
+
+// The worker takes a whole cycle's audio from the card at once: a cycle
+// longer than half the card's buffer overtakes what the application has
+// written ahead. Such a cycle is held at half the buffer, never below the
+// shortest cycle.
+TEST(StreamBlocks, TheCycleFitsInHalfTheCardBuffer) {
+  VELLORA::FormatConfigure stereo16;  // 48 kHz, 16-bit, stereo: 192 bytes a millisecond
+  ASSERT_TRUE(cardFormatWord(0x2, 0x4, 0x2, stereo16));
+  struct Case {
+    uint64_t cycleUs;
+    uint64_t bufferBytes;
+    uint64_t usedUs;
+    const char* warning;
+  };
+  const Case cases[] = {
+      {1000, 7680, 1000, nullptr},  // 4 periods of 10 ms
+      {20000, 7680, 20000, nullptr},
+      {20001, 7680, 20000, "Setting: CycleTime 20001 held at 20000 for a card buffer of 7680 bytes"},
+      {100000, 7680, 20000, "Setting: CycleTime 100000 held at 20000 for a card buffer of 7680 bytes"},
+      {100000, 38400, 100000, nullptr},
+      {1000, 384, 1000, nullptr},
+      {1000, 383, 979, "Setting: CycleTime 1000 held at 979 for a card buffer of 383 bytes"},
+      {1000, 100, 400, "Setting: CycleTime 1000 held at 400 for a card buffer of 100 bytes"},
+      {400, 4, 400, nullptr},
+      {1000, 0, 400, "Setting: CycleTime 1000 held at 400 for a card buffer of 0 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "cycle " << c.cycleUs << " us, buffer " << c.bufferBytes);
+    LogCapture log;
+    const KALMO::Clock used = cycleForCard(KALMO::Clock(c.cycleUs * US), c.bufferBytes, stereo16);
+    EXPECT_EQ(used.get() / US, c.usedUs);
+    EXPECT_EQ(log.starting("Setting: "), c.warning ? std::vector<std::string>{c.warning}
+                                                   : std::vector<std::string>{});
+  }
+}
 
 TEST(Profiles, DefaultsAndGlobal) {
   const AlsaProfile d;
