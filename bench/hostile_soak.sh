@@ -8,7 +8,10 @@
 #
 #   bench/hostile_soak.sh BUILD-DIR [MINUTES] [FLOOD]
 #
-# BUILD-DIR holds bin/ with the four programs (a release build). Needs root.
+# BUILD-DIR holds bin/ with the four programs (a release build). FLOOD
+# "none" runs without the hostile node, for comparison. With SOAK_WRAP set
+# (e.g. "heaptrack -o /tmp/soak") the daemon runs under that command; the
+# figures are then those of the wrapper's process. Needs root.
 # Everything it creates is removed on every way out.
 set -euo pipefail
 bin=$(cd "$1" && pwd)/bin
@@ -25,8 +28,12 @@ cleanup() {
   local status=$? pid
   trap - EXIT INT TERM
   set +e
-  for pid in "${pids[@]}"; do kill -INT "$pid" 2>/dev/null; done
-  sleep 2
+  # The children too: a wrapper such as heaptrack runs the daemon as its
+  # child, and writes its data once the daemon has ended.
+  for pid in "${pids[@]}"; do
+    kill -INT $(pgrep -P "$pid") "$pid" 2>/dev/null
+  done
+  sleep 5
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
   ip netns del "$ns_host" 2>/dev/null
   ip netns del "$ns_target" 2>/dev/null
@@ -59,12 +66,15 @@ mkfifo "$work/commands"
 ip netns exec "$ns_target" "$bin/vellora-target-sim" --device vt0 --record "$work" --commands "$work/commands" \
   --target amp --address fe80::2:1 --port out >"$work/target.out" 2>"$work/target.err" &
 pids+=("$!")
-ip netns exec "$ns_target" "$bin/vellora-hostile-sim" --device vt0 --address fe80::2:3 --flood "$flood" \
-  --port-zero >"$work/hostile.out" 2>"$work/hostile.err" &
-pids+=("$!")
+if [ "$flood" != none ]; then
+  ip netns exec "$ns_target" "$bin/vellora-hostile-sim" --device vt0 --address fe80::2:3 --flood "$flood" \
+    --port-zero >"$work/hostile.out" 2>"$work/hostile.err" &
+  pids+=("$!")
+fi
 printf 'Debug=enable\nInterface=vh0\nThredMode=0\n' >"$work/setting.inf"
 sleep 1
-VELLORA_SIM_DIR="$sim" ip netns exec "$ns_host" "$bin/vellora-bridge-sim" "$work/setting.inf" "soak" \
+# shellcheck disable=SC2086
+VELLORA_SIM_DIR="$sim" ip netns exec "$ns_host" ${SOAK_WRAP:-} "$bin/vellora-bridge-sim" "$work/setting.inf" "soak" \
   >"$work/daemon.out" 2>"$work/daemon.err" &
 pids+=("$!")
 daemon=$!  # ip netns exec becomes the program itself

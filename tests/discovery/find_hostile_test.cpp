@@ -198,7 +198,9 @@ TEST_F(FindHostileTest, IdleWorkRunsWhileExchangesWaitEvenUnderStrayTraffic) {
   auto widest = calls.front() - begin;
   for (size_t i = 1; i < calls.size(); ++i) widest = std::max(widest, calls[i] - calls[i - 1]);
   widest = std::max(widest, end - calls.back());
-  EXPECT_LT(widest, std::chrono::milliseconds(60));
+  // Generous for a loaded machine: without the slices the work would wait
+  // the whole 500 ms.
+  EXPECT_LT(widest, std::chrono::milliseconds(200));
 }
 
 TEST_F(FindHostileTest, AnswerThatArrivedWhileIdleWorkRanIsStillTaken) {
