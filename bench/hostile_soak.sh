@@ -48,18 +48,9 @@ trap 'exit 143' TERM
 ip netns add "$ns_host"
 ip netns add "$ns_target"
 ip link add vh0 netns "$ns_host" type veth peer name vt0 netns "$ns_target"
-side() {
-  local ns=$1 dev=$2
-  shift 2
-  ip -n "$ns" link set lo up
-  ip -n "$ns" link set dev "$dev" addrgenmode none
-  ip netns exec "$ns" sh -c "echo 0 >/proc/sys/net/ipv6/conf/$dev/accept_dad"
-  local a
-  for a in "$@"; do ip -n "$ns" -6 addr add "$a/64" dev "$dev" nodad; done
-  ip -n "$ns" link set dev "$dev" up
-}
-side "$ns_host" vh0 fe80::1:1
-side "$ns_target" vt0 fe80::2:1 fe80::2:3
+. "$(dirname "$0")/../scripts/lib/link.sh"
+vellora_link_side "$ns_host" vh0 fe80::1:1
+vellora_link_side "$ns_target" vt0 fe80::2:1 fe80::2:3
 sleep 2
 
 mkfifo "$work/commands"

@@ -44,15 +44,9 @@ trap 'exit 143' TERM
 ip netns add "$ns_host"; namespaces+=("$ns_host")
 ip netns add "$ns_target"; namespaces+=("$ns_target")
 ip link add vh0 netns "$ns_host" type veth peer name vt0 netns "$ns_target"
-side() {
-  ip -n "$1" link set lo up
-  ip -n "$1" link set dev "$2" addrgenmode none
-  ip netns exec "$1" sh -c "echo 0 >/proc/sys/net/ipv6/conf/$2/accept_dad"
-  ip -n "$1" -6 addr add "$3/64" dev "$2" nodad
-  ip -n "$1" link set dev "$2" up
-}
-side "$ns_host" vh0 fe80::1:1
-side "$ns_target" vt0 fe80::2:1
+. scripts/lib/link.sh
+vellora_link_side "$ns_host" vh0 fe80::1:1
+vellora_link_side "$ns_target" vt0 fe80::2:1
 
 ip netns exec "$ns_target" "$bin/vellora-target-sim" --device vt0 --target amp --port left \
   >"$work/target.out" 2>"$work/target.err" &

@@ -148,16 +148,9 @@ namespaces+=("$ns_host")
 ip netns add "$ns_target"
 namespaces+=("$ns_target")
 ip link add vh0 netns "$ns_host" type veth peer name vt0 netns "$ns_target"
-link_side() {
-  local ns=$1 dev=$2 address=$3
-  ip -n "$ns" link set lo up
-  ip -n "$ns" link set dev "$dev" addrgenmode none
-  ip netns exec "$ns" sh -c "echo 0 >/proc/sys/net/ipv6/conf/$dev/accept_dad"
-  ip -n "$ns" -6 addr add "$address/64" dev "$dev" nodad
-  ip -n "$ns" link set dev "$dev" up
-}
-link_side "$ns_host" vh0 fe80::1:1
-link_side "$ns_target" vt0 fe80::2:1
+. scripts/lib/link.sh
+vellora_link_side "$ns_host" vh0 fe80::1:1
+vellora_link_side "$ns_target" vt0 fe80::2:1
 link_up() { ip -n "$1" -o link show dev "$2" | grep -q 'state UP'; }
 wait_for 10 "carrier on vh0" link_up "$ns_host" vh0
 wait_for 10 "carrier on vt0" link_up "$ns_target" vt0

@@ -102,14 +102,7 @@ fi
 g++ -std=c++20 -O2 -fPIC -shared -Wall -Wextra -Werror -o "$shim" \
   bench/worker_alloc/thread_alloc_shim.cpp -ldl || fail "the shim did not build"
 
-link_side() {
-  local ns=$1 dev=$2 address=$3
-  ip -n "$ns" link set lo up
-  ip -n "$ns" link set dev "$dev" addrgenmode none
-  ip netns exec "$ns" sh -c "echo 0 >/proc/sys/net/ipv6/conf/$dev/accept_dad"
-  ip -n "$ns" -6 addr add "$address/64" dev "$dev" nodad
-  ip -n "$ns" link set dev "$dev" up
-}
+. scripts/lib/link.sh
 
 # run_case NAME DEBUG-LINE DROP-EVERY LATE-EVERY [PLAY-ARGS BYTES-PER-SECOND]:
 # one stream; prints its line.
@@ -123,8 +116,8 @@ run_case() {
   ip netns add "$ns_target"
   namespaces+=("$ns_target")
   ip link add vh0 netns "$ns_host" type veth peer name vt0 netns "$ns_target"
-  link_side "$ns_host" vh0 fe80::1:1
-  link_side "$ns_target" vt0 fe80::2:1
+  vellora_link_side "$ns_host" vh0 fe80::1:1
+  vellora_link_side "$ns_target" vt0 fe80::2:1
 
   local target_args=(--device vt0 --record "$dir/received" --commands "$dir/commands" --target amp --port left)
   [ "$drop" -gt 0 ] && target_args+=(--drop-every "$drop")
