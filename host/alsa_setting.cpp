@@ -305,12 +305,25 @@ void readProfiles(KALMO::FileInf& settings, AlsaProfiles& profiles) {
   }
 }
 
+namespace {
+
+// Bytes of one frame in the ring and bytes the format carries a second.
+struct ByteRate {
+  uint64_t frameBytes;
+  uint64_t bytesPerSecond;
+};
+
+ByteRate byteRateOf(const VELLORA::FormatConfigure& format) {
+  return {uint64_t{format.getWid()} * format.getChannel(),
+          static_cast<uint64_t>(format.getSpeed()) * format.getBits() * format.getChannel() / 8};
+}
+
+}  // namespace
+
 int64_t streamBlocksFor(const AlsaSetting& setting, KALMO::Clock cycle, unsigned long frames,
                         const VELLORA::FormatConfigure& format) {
   const int64_t count = setting.syncBufferCount;
-  const uint64_t frameBytes = uint64_t{format.getWid()} * format.getChannel();
-  const uint64_t bytesPerSecond =
-      static_cast<uint64_t>(format.getSpeed()) * format.getBits() * format.getChannel() / 8;
+  const auto [frameBytes, bytesPerSecond] = byteRateOf(format);
   if (frames == 0 || frameBytes == 0 || bytesPerSecond == 0) return count;
   // Blocks one cycle takes, rounded up, in exact integers: a cycle of up to
   // 2^31 us times any byte rate stays far within 128 bits.
@@ -341,9 +354,7 @@ int64_t streamBlocksFor(const AlsaSetting& setting, KALMO::Clock cycle, unsigned
 }
 
 KALMO::Clock cycleForCard(KALMO::Clock cycle, uint64_t bufferBytes, const VELLORA::FormatConfigure& format) {
-  const uint64_t frameBytes = uint64_t{format.getWid()} * format.getChannel();
-  const uint64_t bytesPerSecond =
-      static_cast<uint64_t>(format.getSpeed()) * format.getBits() * format.getChannel() / 8;
+  const auto [frameBytes, bytesPerSecond] = byteRateOf(format);
   if (frameBytes == 0 || bytesPerSecond == 0) return cycle;
   // Half the buffer in whole frames, as time: frames x 10^12 / frame rate.
   using Wide = unsigned __int128;
