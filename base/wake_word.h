@@ -40,6 +40,20 @@ class WakeWord {
   // Sleeps while the word still holds `seen`.
   void wait(uint32_t seen) { sleep(seen, nullptr); }
 
+  // Sleeps until done() holds or `timeout` has passed, whichever is first;
+  // done() is tested after each wake, with the word read before the test.
+  template <typename Done>
+  void waitUntil(std::chrono::nanoseconds timeout, Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const uint32_t seen = value();
+      if (done()) return;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) return;
+      waitFor(seen, deadline - now);
+    }
+  }
+
   // The same, for at most `timeout`.
   void waitFor(uint32_t seen, std::chrono::nanoseconds timeout) {
     if (timeout.count() <= 0) return;

@@ -245,13 +245,6 @@ constexpr Kernels kAvx2Gfni{"avx2+gfni",
                             gfni<kBitByteSwap>,
                             gfni<kBitByteSwapAnti>};
 
-bool cpuHas(const char* what) {
-  __builtin_cpu_init();
-  if (std::strcmp(what, "avx2") == 0) return __builtin_cpu_supports("avx2");
-  if (std::strcmp(what, "gfni") == 0) return __builtin_cpu_supports("gfni");
-  return false;
-}
-
 #endif
 
 // Every path this CPU runs, the portable one first, the fastest last.
@@ -261,9 +254,10 @@ struct PathList {
   PathList() {
     paths[count++] = &kPortable;
 #ifdef VELLORA_CONVERT_X86
-    if (cpuHas("avx2")) {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) {
       paths[count++] = &kAvx2;
-      if (cpuHas("gfni")) paths[count++] = &kAvx2Gfni;
+      if (__builtin_cpu_supports("gfni")) paths[count++] = &kAvx2Gfni;
     }
 #endif
   }

@@ -152,22 +152,10 @@ void SSyncBuffer::seek_front() {
 
 // ---------------------------------------------------------------- filling
 
-template <typename Done>
-void SSyncBuffer::waitSpace(std::chrono::nanoseconds slice, Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + slice;
-  for (;;) {
-    const uint32_t seen = spaceWake.value();
-    if (done()) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return;
-    spaceWake.waitFor(seen, deadline - now);
-  }
-}
-
 Stream* SSyncBuffer::writeStreamStart(bool& aborted) {
   aborted = false;
   while (ringFull() && !bufferQuit.load()) {
-    waitSpace(kSlice, [this] { return !ringFull() || bufferQuit.load(); });
+    spaceWake.waitUntil(kSlice, [this] { return !ringFull() || bufferQuit.load(); });
     if (!connectionActive() || disconnectReq.load() || stopReq.load() || bufferQuit.load()) {
       aborted = true;
       return writeBlock.load();
@@ -232,7 +220,7 @@ void SSyncBuffer::BufferWorker() {
   bool room = false;
   while (connectionActive() && !disconnectReq.load() && !bufferQuit.load()) {
     if (stopReq.load()) {
-      waitSpace(kSlice, [this] {
+      spaceWake.waitUntil(kSlice, [this] {
         return !stopReq.load() || !connectionActive() || disconnectReq.load() ||
                bufferQuit.load();
       });
@@ -246,14 +234,13 @@ void SSyncBuffer::BufferWorker() {
     notifyStreamDone(*block, c && !pending);
     if (c) pending = true;
     writeStreamDone(true);
-    const uint64_t passNs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                      std::chrono::steady_clock::now() - passStart)
-                                                      .count());
+    const auto committed = std::chrono::steady_clock::now();
+    const uint64_t passNs = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(committed - passStart).count());
     workerStats.passes.fetch_add(1, std::memory_order_relaxed);
     if (passNs > workerStats.worstPassNs.load(std::memory_order_relaxed)) {
       workerStats.worstPassNs.store(passNs, std::memory_order_relaxed);
     }
-    const auto committed = std::chrono::steady_clock::now();
     if (room) {
       const uint64_t gapNs = static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::nanoseconds>(committed - roomSince).count());
@@ -261,9 +248,10 @@ void SSyncBuffer::BufferWorker() {
         workerStats.worstGapNs.store(gapNs, std::memory_order_relaxed);
       }
     }
-    room = !ringFull();
+    const bool full = ringFull();
+    room = !full;
     roomSince = committed;
-    if (ringFull()) pending = false;
+    if (full) pending = false;
   }
   stopReq = true;
   stopAck = true;
@@ -275,7 +263,7 @@ void SSyncBuffer::BufferWorker() {
        << " " << KALMO::SysLog::SysLogSendStdC::droppedLines();
   INFO << "finish BufferWorker";
   while (connectionActive() && !bufferQuit.load()) {
-    waitSpace(kSlice, [this] { return !connectionActive() || bufferQuit.load(); });
+    spaceWake.waitUntil(kSlice, [this] { return !connectionActive() || bufferQuit.load(); });
   }
   INFO << "done BufferWorker";
 }
@@ -354,14 +342,7 @@ bool SSyncBuffer::getNewStream(Stream& out) {
     }
     t0.now();
     waited = true;
-    const auto deadline = std::chrono::steady_clock::now() + kSlice;
-    for (;;) {
-      const uint32_t seen = dataWake.value();
-      if (readBlock.load() != writeBlock.load()) break;
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) break;
-      dataWake.waitFor(seen, deadline - now);
-    }
+    dataWake.waitUntil(kSlice, [this] { return readBlock.load() != writeBlock.load(); });
   }
 }
 
@@ -420,7 +401,7 @@ void SSyncBuffer::stop() {
       WARNING << "SSyncBuffer::stop timeout " << left;
       break;
     }
-    waitSpace(kSlice, [this] { return stopAck.load(); });
+    spaceWake.waitUntil(kSlice, [this] { return stopAck.load(); });
     const uint64_t now = getLastBufferCount();
     if (now < left) deadline = std::chrono::steady_clock::now() + kStopPatience;
     left = now;

@@ -130,9 +130,6 @@ class SSyncBuffer : public SSync {
   // Ends and joins a buffer worker that is still there; bounded by one
   // 10 ms slice plus the hook's time.
   void endBufferWorker();
-  // Waits on spaceWake until done() holds, at most one slice.
-  template <typename Done>
-  void waitSpace(std::chrono::nanoseconds slice, Done done);
   // setupBuffer and addStream change the ring: no worker may use it then.
   bool ringIdle();
 

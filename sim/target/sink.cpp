@@ -2,6 +2,7 @@
 
 #include "base/thread_priority.h"
 #include "protocol/message_id.h"
+#include "sim/target/target_program.h"
 
 #include <algorithm>
 
@@ -502,12 +503,7 @@ bool Sink::requestResend(uint16_t first) {
 }
 
 void Sink::append(const uint8_t* audio, size_t bytes) {
-  uint64_t hash = stats_.checksum;
-  for (size_t i = 0; i < bytes; ++i) {
-    hash ^= audio[i];
-    hash *= 1099511628211ull;
-  }
-  stats_.checksum = hash;
+  stats_.checksum = audioChecksum(audio, bytes, stats_.checksum);
   if (config_.checkCounter) checkCounter(audio, bytes);
   if (!config_.keepAudio) return;
   // In chunks: a long stream never stalls the engine on a reallocation.

@@ -415,14 +415,11 @@ struct TargetProgram::Impl {
       KALMO::IPAddress a;
       if (!resolveAddress(layout, a, error)) return false;
       for (size_t j = 0; j < addresses.size(); ++j) {
-        if (std::memcmp(addresses[j].address, a.address, sizeof a.address) != 0 ||
-            addresses[j].interfaceIndex != a.interfaceIndex) {
-          continue;
-        }
-        char text[INET6_ADDRSTRLEN] = "?";
-        (void)::inet_ntop(AF_INET6, a.address, text, sizeof text);
-        char device[IF_NAMESIZE] = "?";
-        (void)::if_indextoname(a.interfaceIndex, device);
+        // Every discovery address has the same port: equal means one address.
+        if (!(addresses[j] == a)) continue;
+        std::string text;
+        a.get_V6_str(text);
+        const std::string device = layout.device.empty() ? options.device : layout.device;
         error = "targets " + options.targets[j].name + " and " + layout.name + " share the address " + text +
                 " on " + device + ": give each target its own --address (an address of " + device + ")";
         return false;
