@@ -367,3 +367,13 @@ KALMO::Clock cycleForCard(KALMO::Clock cycle, uint64_t bufferBytes, const VELLOR
           << " for a card buffer of " << bufferBytes << " bytes";
   return KALMO::Clock(held);
 }
+
+KALMO::Clock shortestForCycle(KALMO::Clock shortest, KALMO::Clock cycle) {
+  if (shortest.get() == 0 || shortest.get() < cycle.get()) return shortest;
+  const uint64_t floor = uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US;
+  uint64_t held = std::max<uint64_t>(cycle.get() / 2, floor);
+  if (held >= cycle.get()) held = cycle.get() > PS_PER_US ? cycle.get() - PS_PER_US : 0;
+  WARNING << "Setting: CycleMinTime " << shortest.get() / PS_PER_US << " held at " << held / PS_PER_US
+          << " for a cycle of " << cycle.get() / PS_PER_US << " us";
+  return KALMO::Clock(held);
+}

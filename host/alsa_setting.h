@@ -109,3 +109,10 @@ int64_t streamBlocksFor(const AlsaSetting& setting, KALMO::Clock cycle, unsigned
 // warning.
 KALMO::Clock cycleForCard(KALMO::Clock cycle, uint64_t bufferBytes, const VELLORA::FormatConfigure& format);
 
+// The shortest draw of a random cycle for a cycle `cycle` (the one the card
+// buffer left): `shortest` while it is 0 or below the cycle; else, since
+// no cycle could be drawn between them, half the cycle, not below
+// MIN_CYCLE_TIME_US unless the cycle itself is that short (the result is
+// always below the cycle). A value held is named in a warning.
+KALMO::Clock shortestForCycle(KALMO::Clock shortest, KALMO::Clock cycle);
+

@@ -244,8 +244,9 @@ bool SyncMem::chooseTransfer() {
     ERR << "error configTransfer Var";
     return false;
   }
-  NOTICE << "configTransfer Random " << cycleUs << " - " << profile.cycleMinTime.get() / PS_PER_US;
-  if (configTransferRandom(profile.cycleMinTime, cycleTime, 0)) return true;
+  const KALMO::Clock shortest = shortestForCycle(profile.cycleMinTime, cycleTime);
+  NOTICE << "configTransfer Random " << cycleUs << " - " << shortest.get() / PS_PER_US;
+  if (configTransferRandom(shortest, cycleTime, 0)) return true;
   ERR << "error configTransfer Random";
   return false;
 }

@@ -359,6 +359,32 @@ TEST(StreamBlocks, TheCycleFitsInHalfTheCardBuffer) {
   }
 }
 
+// A random cycle needs its shortest draw below the cycle; where the card's
+// hold (or the file) leaves it at or above the cycle, it is held below it.
+TEST(StreamBlocks, TheShortestRandomCycleStaysBelowTheCycle) {
+  struct Case {
+    uint64_t shortestUs, cycleUs, usedUs;
+    const char* warning;
+  };
+  const Case cases[] = {
+      {0, 1000, 0, nullptr},
+      {400, 1000, 400, nullptr},
+      {999, 1000, 999, nullptr},
+      {1000, 1000, 500, "Setting: CycleMinTime 1000 held at 500 for a cycle of 1000 us"},
+      {50000, 20000, 10000, "Setting: CycleMinTime 50000 held at 10000 for a cycle of 20000 us"},
+      {600, 600, 400, "Setting: CycleMinTime 600 held at 400 for a cycle of 600 us"},
+      {400, 400, 399, "Setting: CycleMinTime 400 held at 399 for a cycle of 400 us"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "shortest " << c.shortestUs << " us, cycle " << c.cycleUs);
+    LogCapture log;
+    const KALMO::Clock used = shortestForCycle(KALMO::Clock(c.shortestUs * US), KALMO::Clock(c.cycleUs * US));
+    EXPECT_EQ(used.get() / US, c.usedUs);
+    EXPECT_EQ(log.starting("Setting: "), c.warning ? std::vector<std::string>{c.warning}
+                                                   : std::vector<std::string>{});
+  }
+}
+
 TEST(Profiles, DefaultsAndGlobal) {
   const AlsaProfile d;
   EXPECT_EQ(d.targetProfileLimitTime.get(), 0u);
