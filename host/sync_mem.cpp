@@ -223,7 +223,11 @@ bool SyncMem::volumeStep() {
 bool SyncMem::chooseTransfer() {
   if (profile.targetProfileLimitTime.get() != 0) {
     NOTICE << "configTransfer profile";
-    configTransferAuto(profile.targetProfileLimitTime, 0, profile.cycleTime);
+    // The second entry, which the worker steps to when it falls behind,
+    // starts its search from the file's cycle: held for the card buffer as
+    // a fixed cycle is.
+    configTransferAuto(profile.targetProfileLimitTime, 0,
+                       cycleForCard(profile.cycleTime, connectedChoice.bufferBytes, hostFormat));
     if (getCycleTime().get() > 999'999'999) {
       changeWorkMode(static_cast<THRED_MODE>(profile.syncWorkerMode &
                                              ~(NOSLEEP4CORE | NOSLEEPFORCE)));
@@ -309,7 +313,9 @@ bool SyncMem::connectSequence() {
   const uint32_t hostFrame = hostFormat.getWid() * hostFormat.getChannel();
   INFO << "Buffer count=" << periodCount << " size=" << bufferBytes << " frameSize=" << hostFrame;
   const unsigned long frames = (bufferBytes / periodCount) / std::max<uint32_t>(hostFrame, 1);
-  const int64_t blocks = streamBlocksFor(alsaSetting, getCycleTime(), frames, hostFormat);
+  // A worker that falls behind may step to a later profile entry with a
+  // longer cycle; the stream buffer covers the longest of them.
+  const int64_t blocks = streamBlocksFor(alsaSetting, getLongestCycleTime(), frames, hostFormat);
   setupBuffer(frames, static_cast<unsigned long>(blocks), false, 0);
   INFO << "syncBuffer size = " << frames << " * " << blocks;
 

@@ -156,6 +156,11 @@ class SSync : public Connection, public SyncConvert {
   void setConfigTransfer(const Profile& profile);
   ProfileMaker getProfileMaker();
   KALMO::Clock getCycleTime() const;
+  // The entries the worker may step through when it falls behind: the
+  // first, and each streamable one that follows it without a gap.
+  int32_t usableProfileCount() const;
+  // The longest cycle among those entries.
+  KALMO::Clock getLongestCycleTime() const;
   KALMO::Clock getMinCycleTime() const;
   int64_t getCycleSize() const;
   TransferMode getMode() const;

@@ -4,7 +4,11 @@
 
 #include "protocol/ssync.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "base/syslog.h"
+#include "protocol/ssync_internal.h"
 
 namespace VELLORA {
 
@@ -77,6 +81,19 @@ ProfileMaker SSync::getProfileMaker() {
 }
 
 KALMO::Clock SSync::getCycleTime() const { return profiles[0].cycle; }
+
+int32_t SSync::usableProfileCount() const {
+  const int32_t entries = std::min<int32_t>(profileCount, static_cast<int32_t>(std::size(profiles)));
+  int32_t usable = 1;
+  while (usable < entries && ssync_detail::streamable(profiles[usable])) usable += 1;
+  return usable;
+}
+
+KALMO::Clock SSync::getLongestCycleTime() const {
+  uint64_t longest = profiles[0].cycle;
+  for (int32_t i = 1; i < usableProfileCount(); ++i) longest = std::max<uint64_t>(longest, profiles[i].cycle);
+  return KALMO::Clock(longest);
+}
 
 KALMO::Clock SSync::getMinCycleTime() const { return profiles[0].minCycle; }
 

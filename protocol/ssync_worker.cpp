@@ -228,11 +228,7 @@ bool SSync::syncWorker() {
       // Keep the default seed: the cycles are still drawn, only predictably.
     }
   }
-  const int32_t entries = std::min<int32_t>(profileCount, static_cast<int32_t>(std::size(profiles)));
-  w.usableProfiles = 1;
-  while (w.usableProfiles < entries && streamable(profiles[w.usableProfiles])) {
-    w.usableProfiles += 1;
-  }
+  w.usableProfiles = usableProfileCount();
   w.prefillLeft = static_cast<int32_t>(p0.packetsPerCycle) - 1;
   w.cycle = p0.cycle;
   w.framesQ14 = static_cast<int32_t>(p0.framesPerPacketQ14);

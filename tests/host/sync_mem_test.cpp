@@ -538,6 +538,49 @@ TEST_F(CardPath, WithoutAVolumeItemTheCardKeepsItsValue) {
 // profile connects with it, and a cycle of 1 ms or more also takes the
 // worker off its spinning modes; one that gives up leaves nothing to
 // stream, so the connect is refused and reported as a failed one.
+// With an automatic profile the worker steps to the second entry, searched
+// from the file's cycle, when it falls behind. That entry must neither
+// overtake what the application wrote ahead (a cycle held for the card
+// buffer, like a fixed one) nor outlast the stream buffer.
+TEST_F(CardPath, AutomaticProfileEntriesFitTheCardAndTheStreamBuffer) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  constexpr uint64_t PS_PER_US = 1'000'000;
+  const struct {
+    const char* name;
+    uint32_t bufferBytes, periodCount;  // 48 kHz, 16-bit stereo: 192 bytes a millisecond
+  } cases[] = {
+      {"a 40 ms card buffer of 4 periods", 7680, 4},
+      {"a 400 ms card buffer of 32 periods", 76800, 32},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    setUpNode = [&](SyncMemDrv& n) {
+      n.profile.targetProfileLimitTime = KALMO::Clock(400 * PS_PER_US);
+      n.profile.cycleTime = KALMO::Clock(100000 * PS_PER_US);
+    };
+    start();
+    CardPlayOptions o = stereo16(0);
+    o.bufferBytes = c.bufferBytes;
+    o.periodCount = c.periodCount;
+    CardPlay player(o);
+    ASSERT_TRUE(player.open());
+    ASSERT_TRUE(player.choose());
+    ASSERT_EQ(player.prepare(), 0x7u);
+    stopLoop();
+    ASSERT_EQ(node->usableProfileCount(), 2);
+    const uint64_t bufferUs = c.bufferBytes / 192 * 1000;
+    for (int i = 0; i < node->usableProfileCount(); ++i) {
+      EXPECT_LT(node->profiles[i].cycle.get() / PS_PER_US, bufferUs) << "entry " << i;
+    }
+    const uint64_t periodUs = c.bufferBytes / c.periodCount * 1000 / 192;
+    ASSERT_GE(node->blockRing.size(), 2u);
+    EXPECT_GE((node->blockRing.size() - 1) * periodUs, node->getLongestCycleTime().get() / PS_PER_US)
+        << node->blockRing.size() - 1 << " blocks of " << periodUs << " us";
+    sink.reset();
+  }
+}
+
 TEST_F(CardPath, AutomaticProfileConnectsOnlyWhenItsSearchSucceeds) {
   VELLORA_REQUIRE_PRIVATE_NET();
   using VELLORA::SSync;
