@@ -369,6 +369,11 @@ bool VelloraCardBridge::attachOne(const KALMO::IPAddress& address, ScanCandidate
   if (!node->setSink(address, candidate.chain, p.latencyBuffer, false)) {
     INFO << "setSink Err";
     dropNode(address, node);
+    // The target did not answer its control connect or the stream's
+    // handshake: on a busy machine or a lossy link that happens once. The
+    // port is forgotten, so the next scan tries it again as a new one
+    // (kept, it would never get a card while its chain stays the same).
+    statusMap.erase(address);
     return true;
   }
   const long card = driver_.create(controlFd, alsaSetting.ringBytes());

@@ -39,7 +39,7 @@ void usage() {
                "          [--linked NAME]... [--volume V]]...\n"
                "       vellora-target-sim --compare PLAYED RECORDING\n"
                "commands: vanish T | appear T | link T DEVICE | unlink T | drop [T:P] K |\n"
-               "          volume [T:P] V | summary | quit\n");
+               "          refuse T:P K | volume [T:P] V | summary | quit\n");
 }
 
 bool readFile(const char* path, std::vector<uint8_t>& out) {

@@ -573,6 +573,28 @@ bool TargetProgram::command(const std::string& line, std::string& reply) {
         for (Impl::Port& p : t.ports) p.sink->dropEvery(u);
       }
     }
+  } else if (verb == "refuse" && words.size() == 3) {
+    // The port's control endpoint leaves the next K item queries without
+    // an answer (three of them fail one control connect): a target that,
+    // busy or behind a lossy link, misses a connect.
+    if (!parseUnsigned(words[2], u)) {
+      reply = "error: bad count " + words[2];
+      return false;
+    }
+    Impl::Target* t = nullptr;
+    Impl::Port* p = impl_->findPort(words[1], &t);
+    if (!p) {
+      reply = "error: no port " + words[1];
+      return false;
+    }
+    if (!t->control || !t->discovery) {
+      reply = "error: target " + t->layout.name + " is hidden";
+      return false;
+    }
+    ControlFault f;
+    f.reply = Reply::silent();
+    f.times = static_cast<int>(std::min<uint64_t>(u, INT32_MAX));
+    t->control->fault(t->discovery->itemEndpoint(t->discoveryId, p->index), VELLORA::CONTROLITEM_REQ, f);
   } else if (verb == "volume" && (words.size() == 2 || words.size() == 3)) {
     if (!parseNumber(words.back(), -6000, 0, n)) {
       reply = "error: bad volume " + words.back() + " (-6000 to 0)";

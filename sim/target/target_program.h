@@ -4,7 +4,7 @@
 // per port), a status item per port and optional linked devices behind the
 // first port. It records the audio of every port, reports what arrived, and
 // takes commands that make a target vanish and come back, change its status
-// chain, drop packets or change its volume.
+// chain, drop packets, miss control connects or change its volume.
 //
 // Targets come from the command line or from a settings file:
 //

@@ -447,6 +447,27 @@ TEST_F(BridgeLinkTest, CardNumberBeyondTheDriversRangeIsNotUsed) {
   EXPECT_EQ(driver->count(vsim::Req::Create), 1);
 }
 
+// A target that misses its control connect once (the machine or the link
+// was busy) gets its card from the next scan; a port whose card the driver
+// refused keeps the old rule and is not tried again while it stays so.
+TEST_F(BridgeLinkTest, APortWhoseTargetMissedTheConnectIsTriedAgainNextScan) {
+  std::string reply;
+  ASSERT_TRUE(targets->command("refuse amp:out " + std::to_string(VELLORA::Control::ACK_TRIES), reply)) << reply;
+  ASSERT_TRUE(scan());
+  EXPECT_EQ(log.count("control connect error"), 1u);
+  EXPECT_EQ(log.count("setSink Err"), 1u);
+  EXPECT_TRUE(bridge->aliveNodes.empty());
+  EXPECT_EQ(driver->count(vsim::Req::Create), 0);
+  ASSERT_TRUE(scan());
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u);
+  EXPECT_EQ(driver->count(vsim::Req::Create), 1);
+  EXPECT_EQ(log.count("add node:"), 1u);
+  // Kept from then on like any other port.
+  ASSERT_TRUE(scan());
+  EXPECT_EQ(driver->count(vsim::Req::Create), 1);
+  EXPECT_EQ(bridge->aliveNodes.size(), 1u);
+}
+
 class BridgeTwoTargetTest : public BridgeLinkTest {
  protected:
   // A second target on an address of its own.

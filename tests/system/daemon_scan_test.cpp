@@ -121,6 +121,31 @@ TEST(DaemonScan, VanishedIdleTargetIsReleasedAtTheFourthScanAndOneBackInTimeIsKe
   EXPECT_EQ(rig.sanitizerReport(), "");
 }
 
+// A target that misses the daemon's first control connect (a busy machine,
+// a lost datagram) gets its card from the next scan, and it plays.
+TEST(DaemonScan, ATargetThatMissedItsFirstConnectGetsItsCardNextScan) {
+  SystemRig rig;
+  VELLORA_SETUP_RIG(rig);
+  ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "out"})) << rig.targets().err();
+  ASSERT_TRUE(rig.targetCommand("refuse amp:out 3"));
+  ASSERT_TRUE(rig.startDaemon());
+  ASSERT_TRUE(rig.daemon().waitOut("setSink Err", std::chrono::seconds(30))) << rig.daemon().out();
+  const int card = rig.waitCard("amp", "out");
+  ASSERT_GE(card, 0) << rig.daemon().out();
+  // The card is bound a moment before its line is written.
+  ASSERT_TRUE(rig.daemon().waitOut("add node:", std::chrono::seconds(10))) << rig.daemon().out();
+  const std::string log = rig.daemon().out();
+  EXPECT_EQ(linesStarting(log, "control connect error").size(), 1u) << log;
+  EXPECT_EQ(linesStarting(log, "add node:").size(), 1u) << log;
+  EXPECT_LT(log.find("setSink Err"), log.find("add node:"));
+  constexpr uint64_t bytes = 48000 * 4 / 2;
+  const std::string file = rig.writePattern(bytes, 2, "half.pattern");
+  std::string out;
+  EXPECT_EQ(rig.play(card, file, PlayOptions{}, &out), 0) << out;
+  EXPECT_EQ(rig.stopDaemon(), 0);
+  EXPECT_EQ(rig.sanitizerReport(), "");
+}
+
 TEST(DaemonScan, PlayingPortIsNeverCountedDownAndAChangedChainGetsANewCard) {
   SystemRig rig;
   VELLORA_SETUP_RIG(rig);
