@@ -27,6 +27,12 @@ long lateCount(const std::string& out) {
   return std::strtol(out.c_str() + at + 6, nullptr, 10);
 }
 
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
 // Waits until the port saw the stream end and its recording stopped growing.
 void waitForTheEnd(SystemRig& rig, const std::string& key, const std::string& disconnectsBefore) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -94,6 +100,7 @@ void playFileEnds(const std::vector<std::string>& settings) {
     // a play proves nothing about the end and is played again.
     for (int attempt = 1;; ++attempt) {
       const std::string disconnects = rig.targetSummary()["amp:out"]["disconnects"];
+      const size_t logFrom = rig.daemon().out().size();
       std::string out;
       const int status = rig.run({SystemRig::program("vellora-card-play"), "--dir", rig.simDir(), "--card",
                                   std::to_string(card), "--format", "0x2", "--rate", "0x4", "--channels", "0x2",
@@ -106,7 +113,12 @@ void playFileEnds(const std::vector<std::string>& settings) {
       const long late = lateCount(out);
       ASSERT_GE(late, 0) << out;
       if (r || late == 0 || attempt == 3) {
-        EXPECT_TRUE(r) << out;
+        // What the daemon met during this play, to tell a held-up daemon
+        // from a fault of the copy.
+        const std::string log = rig.daemon().out().substr(logFrom);
+        EXPECT_TRUE(r) << out << "daemon during the play: " << occurrences(log, "over time ") << " \"over time\", "
+                       << occurrences(log, "Buffer underrun") << " \"Buffer underrun\", "
+                       << occurrences(log, "SyncBuffer not enough") << " \"SyncBuffer not enough\"";
         break;
       }
     }
