@@ -1,5 +1,6 @@
 #include "base/thread_priority.h"
 
+#include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <sys/sysinfo.h>
@@ -24,27 +25,44 @@ unsigned long ThreadPriority::getSelfThreadID() {
   return static_cast<unsigned long>(::syscall(SYS_gettid));
 }
 
-bool ThreadPriority::setPriority(unsigned long thread, Priority priority) {
-  sched_param param{};
-  param.sched_priority = 0;
-  int policy = SCHED_RR;  // with priority 0, which the system refuses
+namespace {
+
+// The policy and priority of a class; false for a value outside the enum.
+bool schedulingOf(ThreadPriority::Priority priority, int& policy, sched_param& param) {
+  param = sched_param{};
   switch (priority) {
-    case CRITICAL:
+    case ThreadPriority::CRITICAL:
       policy = SCHED_FIFO;
       param.sched_priority = 99;
-      break;
-    case HIGH:
+      return true;
+    case ThreadPriority::HIGH:
       policy = SCHED_RR;
       param.sched_priority = 10;
-      break;
-    case NORMAL:
+      return true;
+    case ThreadPriority::NORMAL:
       policy = SCHED_OTHER;
-      break;
-    case IDLE:
+      return true;
+    case ThreadPriority::IDLE:
       policy = SCHED_IDLE;
-      break;
+      return true;
   }
+  return false;
+}
+
+}  // namespace
+
+bool ThreadPriority::setPriority(unsigned long thread, Priority priority) {
+  int policy = SCHED_OTHER;
+  sched_param param{};
+  if (!schedulingOf(priority, policy, param)) return false;
   return ::sched_setscheduler(static_cast<pid_t>(thread), policy, &param) == 0;
+}
+
+bool ThreadPriority::setPriority(std::thread& thread, Priority priority) {
+  int policy = SCHED_OTHER;
+  sched_param param{};
+  if (!thread.joinable() || !schedulingOf(priority, policy, param)) return false;
+  return ::pthread_setschedparam(thread.native_handle(), policy, &param) == 0;
 }
 
 bool ThreadPriority::setCpuThread(unsigned long thread, const std::list<Cpus>& cpus) {

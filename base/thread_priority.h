@@ -1,9 +1,11 @@
 #pragma once
 // Scheduling class and CPU affinity of one thread, named by its kernel id.
-// Each thread applies these to itself; nothing is kept between calls.
+// Each thread applies these to itself (or its starter does, for a thread
+// just started); nothing is kept between calls.
 
 #include <cstdint>
 #include <list>
+#include <thread>
 
 namespace KALMO {
 
@@ -28,6 +30,11 @@ class ThreadPriority {
   // Applies the class's policy and priority; false when the system refuses
   // (real-time classes need the privilege; values outside 0..3 always fail).
   static bool setPriority(unsigned long thread, Priority priority);
+  // The same for a thread just started, from the thread that started it:
+  // it then runs in its class from its first step, however busy the
+  // machine (a thread takes its creator's class, and one started from an
+  // idle-class thread may wait long before it can raise itself).
+  static bool setPriority(std::thread& thread, Priority priority);
 
   // Pins the thread to the union of the ranges (all configured CPUs for an
   // empty list). Ranges beyond the 1024-CPU mask are skipped; a mask left

@@ -191,6 +191,12 @@ bool SSyncBuffer::startBufferWorker() {
   } catch (...) {
     return false;
   }
+  // The connect runs on the idle-class main thread, whose class the new
+  // thread takes: on a busy machine it could wait long before raising
+  // itself while the stream already plays, then fill the whole ring from
+  // the card at once, ahead of what the application has written. It is
+  // raised from here; its own call below still says how that went.
+  (void)KALMO::ThreadPriority::setPriority(bufferThread, KALMO::ThreadPriority::HIGH);
   return true;
 }
 

@@ -5,9 +5,13 @@
 
 #include "base/syslog.h"
 #include "tests/base/syslog_test_util.h"
+#include "tests/common/test_env.h"
 #include "tests/protocol/ssync_fixture.h"
 
 #include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -435,6 +439,29 @@ TEST(SSyncBufferWorker, FillsFreeBlocksAndMarksTheFirstAfterAConsumedCycle) {
   EXPECT_TRUE(b.stopAck.load());
   EXPECT_EQ(log.with("finish BufferWorker").size(), 1u);
   EXPECT_EQ(log.with("done BufferWorker").size(), 1u);
+}
+
+// The connect runs on the daemon's idle-class main thread. The buffer
+// worker must be real-time as soon as it exists, not only once it has run
+// far enough to raise itself: on a busy machine an idle-class thread may
+// not run for tens of milliseconds while the stream already plays.
+TEST(SSyncBufferWorker, IsRealTimeFromItsStartWhenStartedFromAnIdleThread) {
+  VELLORA_REQUIRE_ROOT();
+  int policy = -1;
+  std::thread starter([&policy] {
+    const sched_param none{};
+    if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &none) != 0) return;
+    RingOnly b;
+    b.setup(kStereo16At48k, 480, 4);
+    b.syncState = SSync::Connected;
+    if (!b.startBufferWorker()) return;
+    sched_param param{};
+    if (::pthread_getschedparam(b.bufferThread.native_handle(), &policy, &param) != 0) policy = -2;
+    b.syncState = SSync::Idle;
+    b.close();
+  });
+  starter.join();
+  EXPECT_EQ(policy, SCHED_RR) << "SCHED_IDLE is " << SCHED_IDLE;
 }
 
 // SSync::connect needs a valid wire format and profile; no worker is
