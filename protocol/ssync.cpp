@@ -1,6 +1,7 @@
 #include "protocol/ssync.h"
 
 #include "base/syslog.h"
+#include "base/thread_priority.h"
 #include "protocol/ssync_internal.h"
 #include "protocol/ssync_pacing.h"
 #include "protocol/syslog_vellora.h"
@@ -49,6 +50,13 @@ bool SSync::startSyncWorker() {
   } catch (...) {
     return false;
   }
+  // Started from the idle-class main thread, whose class it would take
+  // until it ran far enough to raise itself: on a busy machine that can
+  // outlast the connect's wait. Its own call still decides and says how
+  // it went.
+  const bool critical = (workMode.load() & CRITICAL) != 0;
+  (void)KALMO::ThreadPriority::setPriority(
+      workerThread, critical ? KALMO::ThreadPriority::CRITICAL : KALMO::ThreadPriority::HIGH);
   return true;
 }
 
