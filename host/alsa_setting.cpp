@@ -13,6 +13,8 @@ using KALMO::SysLog::WARNING;
 namespace {
 
 constexpr uint64_t PS_PER_US = 1'000'000;
+// The shortest cycle the worker keeps, in the Clock's picoseconds.
+constexpr uint64_t MIN_CYCLE_PS = uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US;
 
 // Base-10 strtol of the text, cut to a signed 32-bit number.
 int32_t number32(const std::string& text) {
@@ -277,9 +279,9 @@ void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
   // A cycle shorter than the worker can keep is late every time: it sends
   // a burst of doubled cycles and a warning each, and the stream crawls.
   // A copied default is already held, so only a group's own value warns.
-  if (p.cycleTime.get() < uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US) {
+  if (p.cycleTime.get() < MIN_CYCLE_PS) {
     WARNING << "Setting: CycleTime " << p.cycleTime.get() / PS_PER_US << " held at " << MIN_CYCLE_TIME_US << in;
-    p.cycleTime = uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US;
+    p.cycleTime = MIN_CYCLE_PS;
   }
   // The handshake carries the latency in 16 bits of 100 us: a longer one
   // would wrap round to a short latency, or to none at all (the target's own).
@@ -360,9 +362,8 @@ KALMO::Clock cycleForCard(KALMO::Clock cycle, uint64_t bufferBytes, const VELLOR
   using Wide = unsigned __int128;
   const Wide halfFrames = bufferBytes / 2 / frameBytes;
   const Wide halfPs = halfFrames * 1'000'000'000'000ULL * frameBytes / bytesPerSecond;
-  const uint64_t floor = uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US;
-  if (Wide{cycle.get()} <= halfPs || cycle.get() <= floor) return cycle;
-  const uint64_t held = std::max<uint64_t>(static_cast<uint64_t>(halfPs), floor);
+  if (Wide{cycle.get()} <= halfPs || cycle.get() <= MIN_CYCLE_PS) return cycle;
+  const uint64_t held = std::max<uint64_t>(static_cast<uint64_t>(halfPs), MIN_CYCLE_PS);
   WARNING << "Setting: CycleTime " << cycle.get() / PS_PER_US << " held at " << held / PS_PER_US
           << " for a card buffer of " << bufferBytes << " bytes";
   return KALMO::Clock(held);
@@ -370,8 +371,7 @@ KALMO::Clock cycleForCard(KALMO::Clock cycle, uint64_t bufferBytes, const VELLOR
 
 KALMO::Clock shortestForCycle(KALMO::Clock shortest, KALMO::Clock cycle) {
   if (shortest.get() == 0 || shortest.get() < cycle.get()) return shortest;
-  const uint64_t floor = uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US;
-  uint64_t held = std::max<uint64_t>(cycle.get() / 2, floor);
+  uint64_t held = std::max<uint64_t>(cycle.get() / 2, MIN_CYCLE_PS);
   if (held >= cycle.get()) held = cycle.get() > PS_PER_US ? cycle.get() - PS_PER_US : 0;
   WARNING << "Setting: CycleMinTime " << shortest.get() / PS_PER_US << " held at " << held / PS_PER_US
           << " for a cycle of " << cycle.get() / PS_PER_US << " us";

@@ -1,7 +1,6 @@
 #include "protocol/ssync.h"
 
 #include "base/syslog.h"
-#include "base/thread_priority.h"
 #include "protocol/ssync_internal.h"
 #include "protocol/ssync_pacing.h"
 #include "protocol/syslog_vellora.h"
@@ -54,9 +53,7 @@ bool SSync::startSyncWorker() {
   // until it ran far enough to raise itself: on a busy machine that can
   // outlast the connect's wait. Its own call still decides and says how
   // it went.
-  const bool critical = (workMode.load() & CRITICAL) != 0;
-  (void)KALMO::ThreadPriority::setPriority(
-      workerThread, critical ? KALMO::ThreadPriority::CRITICAL : KALMO::ThreadPriority::HIGH);
+  (void)KALMO::ThreadPriority::setPriority(workerThread, ssync_detail::workerPriority(workMode.load()));
   return true;
 }
 

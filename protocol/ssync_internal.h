@@ -2,6 +2,7 @@
 // Times and switches shared by the streaming connection's source files.
 
 #include "base/clock.h"
+#include "base/thread_priority.h"
 #include "protocol/ssync.h"
 #include "protocol/ssync_pacing.h"
 #include "protocol/syslog_vellora.h"
@@ -26,6 +27,11 @@ inline bool logAt(int level) { return SysLogVellora::vellora_log >= level; }
 // divide by its cycle and packet count (a failed search leaves neither).
 inline bool streamable(const Profile& p) {
   return p.packetsPerCycle != 0 && resendRingSize(p.cycle, p.packetsPerCycle) != 0;
+}
+
+// The scheduling class of the streaming worker for a work mode.
+inline KALMO::ThreadPriority::Priority workerPriority(int32_t mode) {
+  return (mode & SSync::CRITICAL) != 0 ? KALMO::ThreadPriority::CRITICAL : KALMO::ThreadPriority::HIGH;
 }
 
 inline bool stillConnecting(const SSync& s) {

@@ -91,7 +91,8 @@ int32_t SSync::usableProfileCount() const {
 
 KALMO::Clock SSync::getLongestCycleTime() const {
   uint64_t longest = profiles[0].cycle;
-  for (int32_t i = 1; i < usableProfileCount(); ++i) longest = std::max<uint64_t>(longest, profiles[i].cycle);
+  const int32_t usable = usableProfileCount();
+  for (int32_t i = 1; i < usable; ++i) longest = std::max<uint64_t>(longest, profiles[i].cycle);
   return KALMO::Clock(longest);
 }
 

@@ -80,8 +80,7 @@ void SSync::thread_sync_func() {
   // the connect are told at once rather than at their deadline.
   const unsigned long self = KALMO::ThreadPriority::getSelfThreadID();
   const bool critical = (mode & CRITICAL) != 0;
-  if (!KALMO::ThreadPriority::setPriority(
-          self, critical ? KALMO::ThreadPriority::CRITICAL : KALMO::ThreadPriority::HIGH)) {
+  if (!KALMO::ThreadPriority::setPriority(self, workerPriority(mode))) {
     ERR << "Worker Thread Priority set Error";
     syncState = Idle;
     notifyConnect();

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,20 +17,9 @@
 
 namespace {
 
+using vellora_system::lateCount;
+using vellora_system::occurrences;
 using vellora_system::SystemRig;
-
-// How many times the player says it was late ("late=N"); -1 when it does not say.
-long lateCount(const std::string& out) {
-  const auto at = out.rfind(" late=");
-  if (at == std::string::npos) return -1;
-  return std::strtol(out.c_str() + at + 6, nullptr, 10);
-}
-
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-  return n;
-}
 
 // Waits until the port saw the stream end and its recording stopped growing.
 void waitForTheEnd(SystemRig& rig, const std::string& key, const std::string& disconnectsBefore) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,16 +17,9 @@
 
 namespace {
 
+using vellora_system::lateCount;
 using vellora_system::PlayOptions;
 using vellora_system::SystemRig;
-
-// How many times the player says it was late ("late=N" in its summary);
-// -1 when it does not say.
-long lateCount(const std::string& out) {
-  const auto at = out.rfind(" late=");
-  if (at == std::string::npos) return -1;
-  return std::strtol(out.c_str() + at + 6, nullptr, 10);
-}
 
 // Plays a frame counter into the card once and compares what the port
 // received with it.

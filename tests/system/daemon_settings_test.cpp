@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <thread>
@@ -16,22 +15,10 @@
 
 namespace {
 
+using vellora_system::lateCount;
+using vellora_system::occurrences;
 using vellora_system::PlayOptions;
 using vellora_system::SystemRig;
-
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-  return n;
-}
-
-// How many times the player says it was late ("late=N"); -1 when it does
-// not say.
-long lateCount(const std::string& out) {
-  const auto at = out.rfind(" late=");
-  if (at == std::string::npos) return -1;
-  return std::strtol(out.c_str() + at + 6, nullptr, 10);
-}
 
 // The log lines around the first line holding `what`, to show why it came.
 std::string around(const std::string& log, const std::string& what) {

@@ -22,6 +22,7 @@
 namespace {
 
 using vellora_system::Child;
+using vellora_system::lateCount;
 using vellora_system::linesStarting;
 using vellora_system::PlayOptions;
 using vellora_system::SystemRig;
@@ -41,14 +42,6 @@ long widestScanGapMs(const std::string& log) {
     widest = std::max(widest, std::strtol(line.c_str() + 16, nullptr, 10));
   }
   return widest;
-}
-
-// How many times the player says it was late ("late=N"); -1 when it does
-// not say.
-long lateCount(const std::string& out) {
-  const auto at = out.rfind(" late=");
-  if (at == std::string::npos) return -1;
-  return std::strtol(out.c_str() + at + 6, nullptr, 10);
 }
 
 // Waits until the port's connection has ended, and its received bytes stop

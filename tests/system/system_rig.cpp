@@ -32,12 +32,6 @@ std::string readAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-  return n;
-}
-
 std::string hex(uint64_t v) {
   char s[32];
   std::snprintf(s, sizeof s, "0x%llx", static_cast<unsigned long long>(v));
@@ -45,6 +39,18 @@ std::string hex(uint64_t v) {
 }
 
 }  // namespace
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+long lateCount(const std::string& playerOutput) {
+  const auto at = playerOutput.rfind(" late=");
+  if (at == std::string::npos) return -1;
+  return std::strtol(playerOutput.c_str() + at + 6, nullptr, 10);
+}
 
 std::vector<std::string> linesStarting(const std::string& text, const std::string& prefix) {
   std::vector<std::string> out;

@@ -148,6 +148,11 @@ class SystemRig {
 
 // The daemon's log lines that start with the prefix, in order.
 std::vector<std::string> linesStarting(const std::string& text, const std::string& prefix);
+// How many times `what` occurs in the text.
+size_t occurrences(const std::string& text, const std::string& what);
+// How many times vellora-card-play says it was late ("late=N" in its
+// output); -1 when it does not say.
+long lateCount(const std::string& playerOutput);
 
 }  // namespace vellora_system
 
