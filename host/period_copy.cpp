@@ -14,10 +14,14 @@ using KALMO::SysLog::WARNING;
 namespace {
 
 constexpr uint64_t SILENCE_RUN = 30;
-// Released writes wait here until served; more than this many buffers of
-// unserved audio cannot come from an application that the read position
-// paces, so a driver claiming more gets its oldest bytes dropped.
-constexpr uint64_t QUEUE_BUFFERS = 2;
+// Released writes wait here until served. A writer that the read position
+// paces leaves at most a buffer of them besides the write held back; one
+// whose application lets the stream run on through an underrun may, after
+// a stall, write as much more as the read position ran ahead of it in the
+// meantime, one period per block. The queue keeps room for a stall of this
+// many blocks; only a driver that claims more gets its oldest bytes
+// dropped, so that the queue stays bounded.
+constexpr uint64_t STALL_BLOCKS = 16;
 // A writer between two stores of one write is seen again at once; one that
 // keeps the counters moving longer than this is taken as it was last read.
 constexpr int SNAPSHOT_TRIES = 4;
@@ -127,6 +131,9 @@ PeriodCopy::Advance PeriodCopy::advance(const Writer& w, uint32_t fromSeq, uint3
   if (newest != 0 && newest <= a.bytes && (fromPos + a.bytes - newest) % bufferBytes == w.pos) {
     a.bytes -= newest;
     a.total -= newest;
+    // Its data is in the ring already, from the write position on, over
+    // the oldest of the counted bytes when they fill the rest of the ring.
+    a.ahead = std::min(newest, bufferBytes);
     return a;
   }
   // Counters that do not meet where the last look left off: the writer's
@@ -190,6 +197,7 @@ bool PeriodCopy::fill(VELLORA::Stream& out, bool delayLine, uint8_t muteByte) {
     endCall(delayLine);
     return false;
   }
+  if (!delayLine) followWriter(bufferBytes);
   const uint32_t n = std::min<uint64_t>(period, bufferBytes - readPos);
   uint32_t seq = cardLoad(block_->periodSeq, std::memory_order_acquire);
 
@@ -246,22 +254,32 @@ bool PeriodCopy::fill(VELLORA::Stream& out, bool delayLine, uint8_t muteByte) {
   return true;
 }
 
-void PeriodCopy::copySimple(VELLORA::Stream& out, uint32_t n, uint32_t bufferBytes,
-                            uint8_t muteByte) {
+void PeriodCopy::followWriter(uint32_t bufferBytes) {
   // The bytes the writer put before its position since the reader last
   // passed them are the only ones worth sending; the reader goes on at its
   // own pace, so after a stall it may sit before them (it reaches them
   // after a lap) or inside them (those behind it would come out of order
   // a lap later, and count as passed).
   const Writer w = readWriter();
-  if (w.pos < bufferBytes) {
-    const Advance a = advance(w, seenSeq_, seenTotal_, seenPos_, bufferBytes);
-    if (a.restarted || a.realigned) ++stats_.realigned;
-    fresh_ = std::min<uint64_t>((a.restarted ? 0 : fresh_) + a.bytes, bufferBytes);
-    seenSeq_ = w.seq;
-    seenTotal_ = a.total;
-    seenPos_ = w.pos;
+  if (w.pos >= bufferBytes) return;
+  const Advance a = advance(w, seenSeq_, seenTotal_, seenPos_, bufferBytes);
+  if (a.restarted || a.realigned) ++stats_.realigned;
+  fresh_ = std::min<uint64_t>((a.restarted ? 0 : fresh_) + a.bytes, bufferBytes - a.ahead);
+  seenSeq_ = w.seq;
+  seenTotal_ = a.total;
+  seenPos_ = w.pos;
+  if (a.restarted) {
+    // The application prepared the card again (after an underrun, say)
+    // and fills the buffer anew from its start: the reader goes there, so
+    // that the new audio plays from its first byte.
+    readPos = (seenPos_ + bufferBytes - fresh_) % bufferBytes;
+    underrunArmed = false;
+    cardStore(block_->readPos, static_cast<uint32_t>(readPos), std::memory_order_release);
   }
+}
+
+void PeriodCopy::copySimple(VELLORA::Stream& out, uint32_t n, uint32_t bufferBytes,
+                            uint8_t muteByte) {
   const uint64_t first = (seenPos_ + bufferBytes - fresh_) % bufferBytes;
   const uint64_t at = (readPos + bufferBytes - first) % bufferBytes;
   uint64_t from = 0, len = 0;
@@ -331,11 +349,13 @@ void PeriodCopy::takeIn(const Writer& w, uint32_t bufferBytes, uint8_t muteByte)
     ++count;
     listed = bytes;
   }
-  // More than a buffer since the last look: the oldest bytes are gone.
-  if (bytes > bufferBytes) {
-    stats_.overwritten += bytes - bufferBytes;
-    dropFront(bytes - bufferBytes);
-    bytes = bufferBytes;
+  // More than the ring holds since the last look (a buffer, less a write
+  // whose data is out before its position): the oldest bytes are gone.
+  const uint64_t intact = bufferBytes - a.ahead;
+  if (bytes > intact) {
+    stats_.overwritten += bytes - intact;
+    dropFront(bytes - intact);
+    bytes = intact;
   }
   uint64_t from = (w.pos + bufferBytes - bytes) % bufferBytes;
   for (uint32_t i = head; i < count; ++i) {
@@ -392,7 +412,7 @@ void PeriodCopy::releaseHeld() {
     outQueue.insert(outQueue.end(), lastPeriod.begin(), lastPeriod.end());
   }
   consumed = 0;
-  const uint64_t limit = QUEUE_BUFFERS * connectBufferBytes_;
+  const uint64_t limit = 2 * uint64_t{connectBufferBytes_} + STALL_BLOCKS * connectPeriod();
   if (outQueue.size() > limit) {
     const uint64_t drop = outQueue.size() - limit;
     outQueue.erase(outQueue.begin(), outQueue.begin() + static_cast<std::ptrdiff_t>(drop));
@@ -409,18 +429,27 @@ bool PeriodCopy::serveQueue(VELLORA::Stream& out, uint64_t n) {
   return true;
 }
 
+uint32_t PeriodCopy::connectPeriod() const {
+  return connectPeriodCount_ ? connectBufferBytes_ / connectPeriodCount_ : 0;
+}
+
 void PeriodCopy::serveAfterStop(VELLORA::Stream& out, uint8_t muteByte, bool& served) {
   // The card stopped running: nothing will push the held write out of the
   // delay line any more, so it goes out now, with what the writer added
   // since the last block, muted only if the detection still says so. The
   // read position stays, as it does for every call while the card stops.
+  // A card prepared again with another choice has the ring in a new
+  // geometry, but what was taken in before still belongs to this stream.
   if (!ranSinceRelease_ && consumed >= outQueue.size()) return;
   uint32_t bufferBytes = 0, period = 0;
-  if (!geometry(bufferBytes, period)) return;
+  const bool sameGeometry = geometry(bufferBytes, period);
+  if (!sameGeometry) period = connectPeriod();
+  if (period == 0) return;
   if (ranSinceRelease_) {
     ranSinceRelease_ = false;
-    const Writer w = readWriter();
-    if ((w.seq != lastSeq || w.total != lastTotal || w.pos != takePos) && w.pos < bufferBytes) {
+    const Writer w = sameGeometry ? readWriter() : Writer{};
+    if (sameGeometry && (w.seq != lastSeq || w.total != lastTotal || w.pos != takePos) &&
+        w.pos < bufferBytes) {
       takeIn(w, bufferBytes, muteByte);
     }
     if (!lastPeriod.empty()) {

@@ -13,7 +13,10 @@
 // where one write ends and the next begins. So a write whose counters are
 // out before its periodSeq is taken in once, whenever it is seen, and
 // counters that start again or run more than a buffer ahead leave the copy
-// where the writer is.
+// where the writer is. A write whose byte count is out before its position
+// already has its data in the ring: the bytes it lies on are lost, not
+// taken in its place. Counters that start again move the simple copy's
+// reader to where the new writes begin.
 
 #include <array>
 #include <atomic>
@@ -91,6 +94,7 @@ class PeriodCopy {
     uint32_t fromSeq = 0;
     uint32_t bytes = 0;     // new bytes whose position is out
     uint32_t total = 0;     // byte counter up to those bytes
+    uint32_t ahead = 0;     // data of a write whose position is not out, from the write position on
     bool restarted = false;  // the counters started again from zero
     bool realigned = false;  // the counters do not meet the point
   };
@@ -98,6 +102,8 @@ class PeriodCopy {
   Advance advance(const Writer& w, uint32_t fromSeq, uint32_t fromTotal, uint64_t fromPos,
                   uint32_t bufferBytes) const;
   bool geometry(uint32_t& bufferBytes, uint32_t& period);
+  uint32_t connectPeriod() const;
+  void followWriter(uint32_t bufferBytes);
   void copySimple(VELLORA::Stream& out, uint32_t n, uint32_t bufferBytes, uint8_t muteByte);
   void takeIn(const Writer& w, uint32_t bufferBytes, uint8_t muteByte);
   void takeOneWrite(uint32_t size, uint32_t label, uint64_t from, uint32_t bufferBytes,

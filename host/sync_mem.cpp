@@ -149,7 +149,8 @@ bool SyncMem::work() {
       f = memStatus();
     }
     if (rechosen || !(f & MEM_STATUS_PREPARED)) {
-      if (!rechosen) awaitHeldAudio();
+      // What the delay line took in under the old choice is this stream's.
+      awaitHeldAudio();
       VELLORA::SSyncBuffer::disconnect();
       wantedStatus = HOST_STATUS_READY;
       statusUpdate();

@@ -432,6 +432,40 @@ TEST_F(CardPath, CardPreparedAgainWithAnotherChoiceIsConnectedAgain) {
   EXPECT_FALSE(stop.load());
 }
 
+// The same in delay-line mode: the write held back when the application
+// prepares the card again with another choice was taken in under the old
+// one, and reaches the old stream before it ends.
+TEST_F(CardPath, DelayLineServesItsHeldWriteBeforeAChoiceChangeEndsTheStream) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  start(pcmSink(), true);
+  CardPlay first(stereo16(48000 * 4 / 2));
+  ASSERT_TRUE(startPlaying(first));
+  first.playAll();
+  ASSERT_TRUE(first.drain());
+
+  stopLoop();
+  const std::size_t before = posted().size();
+  // Another format and geometry; a format the card does not offer, so that
+  // no new stream replaces what the old one delivered.
+  CardPlayOptions o = stereo16(0);
+  o.format = 0x4;
+  o.bufferBytes = 32 * 2880;
+  CardPlay again(o);
+  ASSERT_TRUE(again.open());
+  ASSERT_TRUE(again.choose());
+  ASSERT_NE(again.prepare(), 0u);
+  startLoop();
+
+  ASSERT_TRUE(eventually([&] {
+    const std::vector<uint32_t> p = posted();
+    return p.size() > before && p.back() == 0x80000007u;
+  })) << testing::PrintToString(posted());
+  const std::vector<uint8_t> played = CardPlay::pattern(0, first.written(), 2);
+  EXPECT_TRUE(arrivedAsPlayed(sink->audio(), played, 0));
+  EXPECT_EQ(node->periodCopy.stats().released, 1u);
+  EXPECT_EQ(failures.load(), 0);
+}
+
 TEST_F(CardPath, StreamDroppedByTheTargetIsConnectedAgain) {
   VELLORA_REQUIRE_PRIVATE_NET();
   start();
