@@ -234,6 +234,14 @@ uint32_t CardPlay::prepare() {
   return card_.hostStatus();
 }
 
+void CardPlay::prepareAgain() {
+  staleRead_ = card_.readPos();
+  readStale_ = true;
+  card_.prepare();
+  consumed_ = written_;
+  lastRead_ = 0;
+}
+
 uint64_t CardPlay::remaining() const {
   return sourceBytes_ == UNBOUNDED ? UNBOUNDED : sourceBytes_ - sourceDone_;
 }
@@ -253,6 +261,10 @@ bool CardPlay::updateConsumed() {
   const uint32_t buffer = options_.bufferBytes;
   const uint32_t rp = card_.readPos();
   if (buffer == 0 || rp >= buffer) return true;
+  if (readStale_) {
+    if (rp == staleRead_) return true;
+    readStale_ = false;
+  }
   const uint64_t moved = (uint64_t{rp} + buffer - lastRead_) % buffer;
   lastRead_ = rp;
   // The daemon's read position can run ahead of a late writer; what it

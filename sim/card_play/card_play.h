@@ -51,6 +51,11 @@ class CardPlay {
   // has answered with a connect or an error. Returns the host status seen
   // (0 when the daemon did not answer in time).
   uint32_t prepare();
+  // Recovery from an underrun: the substream is prepared again without
+  // leaving the prepared state, so the driver's write counters start from
+  // zero and the buffer counts as empty. As a driver resets its pointer
+  // there, the daemon's read position counts again only once it moved.
+  void prepareAgain();
   // Fills the buffer (as far as the source has data) before starting.
   void prefillBuffer();
   void start();
@@ -114,6 +119,9 @@ class CardPlay {
   uint64_t written_ = 0;
   uint64_t consumed_ = 0;
   uint32_t lastRead_ = 0;
+  // After prepareAgain: the read position the daemon had, not yet moved.
+  bool readStale_ = false;
+  uint32_t staleRead_ = 0;
   uint64_t checksum_ = 14695981039346656037ull;
   uint64_t late_ = 0;
   std::vector<uint8_t> chunk_;

@@ -19,7 +19,8 @@ void usage() {
                "usage: vellora-card-play [--dir DIR] [--card N]\n"
                "  [--format BITS] [--rate BITS] [--channels BITS] [--buffer BYTES] [--periods N]\n"
                "  [--pattern] [--bytes N | --seconds S] | [--raw FILE] | [--wav FILE]\n"
-               "  [--no-prefill] [--volume V] [--restart-after BYTES] [--timeout-ms MS]\n");
+               "  [--no-prefill] [--volume V] [--restart-after BYTES]\n"
+               "  [--prepare-again-after BYTES] [--timeout-ms MS]\n");
 }
 
 bool number(const char* text, uint64_t& out) {
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
   vsim::CardPlayOptions o;
   int64_t volume = -1;
   uint64_t restartAfter = 0;
+  uint64_t prepareAgainAfter = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -83,6 +85,8 @@ int main(int argc, char** argv) {
       volume = static_cast<int64_t>(v);
     } else if (a == "--restart-after") {
       numberArg(restartAfter);
+    } else if (a == "--prepare-again-after") {
+      numberArg(prepareAgainAfter);
     } else if (a == "--timeout-ms") {
       numberArg(v);
       o.timeoutMs = static_cast<int>(v);
@@ -122,6 +126,17 @@ int main(int argc, char** argv) {
     player.play(restartAfter);
     player.stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    player.start();
+  }
+  if (prepareAgainAfter > 0) {
+    // Once BYTES are written and the daemon has taken them, recovers as
+    // from an underrun: stops, prepares again, fills the buffer anew and
+    // starts.
+    if (prepareAgainAfter > player.written()) player.play(prepareAgainAfter - player.written());
+    player.drain();
+    player.stop();
+    player.prepareAgain();
+    if (o.prefill) player.prefillBuffer();
     player.start();
   }
   player.playAll();

@@ -2,11 +2,13 @@
 // a whole number of periods, played by vellora-card-play into a card of
 // vellora-bridge-sim, reaches vellora-target-sim as that file followed by
 // nothing but the mute byte, in both modes of the period copy and in card
-// geometries whose periods do not divide the file (or the buffer).
+// geometries whose periods do not divide the file (or the buffer); and a
+// card prepared again in the middle of a play plays its new prefill whole.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,35 +39,85 @@ void waitForTheEnd(SystemRig& rig, const std::string& key, const std::string& di
   }
 }
 
-// The recording of one stream: mute, the file, then only mute.
+// The recording of one stream: mute, the file, then only mute; with
+// splits, each part of the file cut there may follow mute of its own.
 ::testing::AssertionResult fileThenMute(const std::vector<uint8_t>& recording,
-                                        const std::vector<uint8_t>& file) {
+                                        const std::vector<uint8_t>& file,
+                                        const std::vector<std::size_t>& splits = {}) {
   std::size_t at = 0;
-  while (at < recording.size() && recording[at] == 0) ++at;
-  if (recording.size() - at < file.size()) {
-    return ::testing::AssertionFailure() << "only " << recording.size() - at << " of " << file.size()
-                                         << " bytes arrived after " << at << " mute bytes";
-  }
-  for (std::size_t i = 0; i < file.size(); ++i) {
-    if (recording[at + i] != file[i]) {
-      ::testing::AssertionResult r = ::testing::AssertionFailure();
-      r << "file byte " << i << " differs; sent from there:";
-      for (std::size_t j = i; j < std::min(i + 16, file.size()); ++j) r << " " << int{recording[at + j]} << "/" << int{file[j]};
-      return r;
+  std::size_t from = 0;
+  std::vector<std::size_t> ends = splits;
+  ends.push_back(file.size());
+  for (const std::size_t end : ends) {
+    while (at < recording.size() && recording[at] == 0) ++at;
+    const std::size_t start = at;
+    for (std::size_t i = from; i < end && at < recording.size(); ++i, ++at) {
+      if (recording[at] != file[i]) {
+        ::testing::AssertionResult r = ::testing::AssertionFailure();
+        r << "file byte " << i << " differs; sent from there:";
+        for (std::size_t j = i; j < std::min({i + 16, end, i + recording.size() - at}); ++j) {
+          r << " " << int{recording[at + j - i]} << "/" << int{file[j]};
+        }
+        return r;
+      }
     }
+    if (at - start < end - from) {
+      return ::testing::AssertionFailure() << "only " << at - start << " of " << end - from
+                                           << " bytes from file byte " << from << " arrived after "
+                                           << start << " recorded bytes";
+    }
+    from = end;
   }
   std::size_t after = 0;
-  for (std::size_t i = at + file.size(); i < recording.size(); ++i) after += recording[i] != 0;
+  for (std::size_t i = at; i < recording.size(); ++i) after += recording[i] != 0;
   if (after != 0) {
     return ::testing::AssertionFailure() << after << " bytes other than the mute byte after the file, in "
-                                         << recording.size() - at - file.size();
+                                         << recording.size() - at;
   }
   return ::testing::AssertionSuccess();
 }
 
+// Plays into the card with vellora-card-play and checks what the port
+// recorded. A player held up by a loaded machine leaves a gap (sent
+// muted); such a play proves nothing and is played again, up to 3 times.
+void playChecked(SystemRig& rig, int card, const std::vector<std::string>& args,
+                 const std::function<::testing::AssertionResult(const std::vector<uint8_t>&)>& check) {
+  for (int attempt = 1;; ++attempt) {
+    const std::string disconnects = rig.targetSummary()["amp:out"]["disconnects"];
+    const size_t logFrom = rig.daemon().out().size();
+    std::vector<std::string> command = {SystemRig::program("vellora-card-play"), "--dir", rig.simDir(),
+                                        "--card", std::to_string(card)};
+    command.insert(command.end(), args.begin(), args.end());
+    std::string out;
+    const int status = rig.run(command, {}, &out, nullptr, std::chrono::seconds(120));
+    ASSERT_EQ(status, 0) << out;
+    waitForTheEnd(rig, "amp:out", disconnects);
+    const ::testing::AssertionResult r = check(rig.recording("amp", "out"));
+    const long late = lateCount(out);
+    ASSERT_GE(late, 0) << out;
+    if (r || late == 0 || attempt == 3) {
+      // What the daemon met during this play, to tell a held-up daemon
+      // from a fault of the copy.
+      const std::string log = rig.daemon().out().substr(logFrom);
+      EXPECT_TRUE(r) << out << "daemon during the play: " << occurrences(log, "over time ") << " \"over time\", "
+                     << occurrences(log, "Buffer underrun") << " \"Buffer underrun\", "
+                     << occurrences(log, "SyncBuffer not enough") << " \"SyncBuffer not enough\"";
+      return;
+    }
+  }
+}
+
+// A pattern of 1.5 s of 48 kHz 16-bit stereo in the rig's directory.
+constexpr uint64_t PLAY_BYTES = 288000;
+
 struct Geometry {
   uint32_t bufferBytes, periods;
 };
+
+std::vector<std::string> stereo16(const Geometry& g, const std::string& file) {
+  return {"--format", "0x2", "--rate", "0x4", "--channels", "0x2", "--buffer", std::to_string(g.bufferBytes),
+          "--periods", std::to_string(g.periods), "--raw", file, "--timeout-ms", "15000"};
+}
 
 void playFileEnds(const std::vector<std::string>& settings) {
   SystemRig rig;
@@ -75,41 +127,16 @@ void playFileEnds(const std::vector<std::string>& settings) {
   const int card = rig.waitCard("amp", "out");
   ASSERT_GE(card, 0) << rig.daemon().out();
 
-  // 1.5 s of 48 kHz 16-bit stereo: 288000 bytes, ending inside a period
-  // in each geometry (3332, 3333 with a 1-byte block, 12288 bytes).
-  const uint64_t bytes = 288000;
-  const std::string file = rig.writePattern(bytes, 2, "end.pattern");
+  // Ending inside a period in each geometry (3332, 3333 with a 1-byte
+  // block, 12288 bytes).
+  const std::string file = rig.writePattern(PLAY_BYTES, 2, "end.pattern");
   ASSERT_FALSE(file.empty());
-  const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, bytes, 2);
+  const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, PLAY_BYTES, 2);
   const Geometry geometries[] = {{9996, 3}, {10000, 3}, {61440, 5}};
   for (const Geometry& g : geometries) {
     SCOPED_TRACE(testing::Message() << g.bufferBytes << "/" << g.periods);
-    // A player held up by a loaded machine leaves a gap (sent muted); such
-    // a play proves nothing about the end and is played again.
-    for (int attempt = 1;; ++attempt) {
-      const std::string disconnects = rig.targetSummary()["amp:out"]["disconnects"];
-      const size_t logFrom = rig.daemon().out().size();
-      std::string out;
-      const int status = rig.run({SystemRig::program("vellora-card-play"), "--dir", rig.simDir(), "--card",
-                                  std::to_string(card), "--format", "0x2", "--rate", "0x4", "--channels", "0x2",
-                                  "--buffer", std::to_string(g.bufferBytes), "--periods",
-                                  std::to_string(g.periods), "--raw", file, "--timeout-ms", "15000"},
-                                 {}, &out, nullptr, std::chrono::seconds(120));
-      ASSERT_EQ(status, 0) << out;
-      waitForTheEnd(rig, "amp:out", disconnects);
-      const ::testing::AssertionResult r = fileThenMute(rig.recording("amp", "out"), played);
-      const long late = lateCount(out);
-      ASSERT_GE(late, 0) << out;
-      if (r || late == 0 || attempt == 3) {
-        // What the daemon met during this play, to tell a held-up daemon
-        // from a fault of the copy.
-        const std::string log = rig.daemon().out().substr(logFrom);
-        EXPECT_TRUE(r) << out << "daemon during the play: " << occurrences(log, "over time ") << " \"over time\", "
-                       << occurrences(log, "Buffer underrun") << " \"Buffer underrun\", "
-                       << occurrences(log, "SyncBuffer not enough") << " \"SyncBuffer not enough\"";
-        break;
-      }
-    }
+    playChecked(rig, card, stereo16(g, file),
+                [&](const std::vector<uint8_t>& recording) { return fileThenMute(recording, played); });
   }
   EXPECT_EQ(rig.stopDaemon(), 0);
   EXPECT_EQ(rig.sanitizerReport(), "");
@@ -118,5 +145,31 @@ void playFileEnds(const std::vector<std::string>& settings) {
 TEST(DaemonCardEdges, FileEndingInsideAPeriodIsFollowedOnlyByMute) { playFileEnds({}); }
 
 TEST(DaemonCardEdges, DelayLineDeliversTheLastWriteThenMute) { playFileEnds({"unInitMemDet=enable"}); }
+
+// An application recovering from an underrun prepares the card again
+// without leaving the prepared state, after the daemon's read position has
+// gone halfway round the buffer (100800 bytes are 10.5 buffers of 9600):
+// the driver's counters start again from zero, and the new prefill must
+// play from its first byte.
+TEST(DaemonCardEdges, CardPreparedAgainPlaysTheNewPrefillFromItsStart) {
+  SystemRig rig;
+  VELLORA_SETUP_RIG(rig);
+  ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "out"})) << rig.targets().err();
+  ASSERT_TRUE(rig.startDaemon({}));
+  const int card = rig.waitCard("amp", "out");
+  ASSERT_GE(card, 0) << rig.daemon().out();
+
+  const std::string file = rig.writePattern(PLAY_BYTES, 2, "again.pattern");
+  ASSERT_FALSE(file.empty());
+  const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, PLAY_BYTES, 2);
+  const std::size_t again = 100800;
+  ASSERT_NE(played[again], 0) << "the second part must not start with the mute byte";
+  std::vector<std::string> args = stereo16({9600, 4}, file);
+  args.insert(args.end(), {"--prepare-again-after", std::to_string(again)});
+  playChecked(rig, card, args,
+              [&](const std::vector<uint8_t>& recording) { return fileThenMute(recording, played, {again}); });
+  EXPECT_EQ(rig.stopDaemon(), 0);
+  EXPECT_EQ(rig.sanitizerReport(), "");
+}
 
 }  // namespace
