@@ -151,6 +151,25 @@ class CardPath : public ::testing::Test {
     }
     return ::testing::AssertionSuccess();
   }
+  // Another format than stereo16's, and another geometry.
+  CardPlayOptions anotherChoice(uint64_t format, uint64_t bytes) const {
+    CardPlayOptions o = stereo16(bytes);
+    o.format = format;
+    o.bufferBytes = 32 * 2880;
+    return o;
+  }
+  // Prepares the card again with the player's choice between two passes of
+  // the periodic work, which so never sees it unprepared. The old stream's
+  // status still stands, so the prepare does not wait. `before`: how many
+  // wake-ups were posted until then.
+  ::testing::AssertionResult prepareBetweenPasses(CardPlay& again, std::size_t& before) {
+    stopLoop();
+    before = posted().size();
+    const bool prepared = again.open() && again.choose() && again.prepare() != 0;
+    startLoop();
+    if (!prepared) return ::testing::AssertionFailure() << "the card was not prepared again";
+    return ::testing::AssertionSuccess();
+  }
   // Host statuses of the wake-ups so far.
   std::vector<uint32_t> posted() const {
     std::vector<uint32_t> out;
@@ -401,17 +420,9 @@ TEST_F(CardPath, CardPreparedAgainWithAnotherChoiceIsConnectedAgain) {
   }
   const uint64_t format16 = sink->wireFormat();
 
-  stopLoop();
-  const std::size_t before = posted().size();
-  CardPlayOptions o = stereo16(48000 * 6 / 2);
-  o.format = 0x8;  // 24-bit
-  o.bufferBytes = 32 * 2880;
-  CardPlay again(o);
-  ASSERT_TRUE(again.open());
-  ASSERT_TRUE(again.choose());
-  // The old stream's status still stands, so this does not wait.
-  ASSERT_NE(again.prepare(), 0u);
-  startLoop();
+  CardPlay again(anotherChoice(0x8 /* 24-bit */, 48000 * 6 / 2));
+  std::size_t before = 0;
+  ASSERT_TRUE(prepareBetweenPasses(again, before));
 
   // The old stream ends (3) and a new one is connected (7) in the new format.
   ASSERT_TRUE(eventually([&] {
@@ -443,18 +454,11 @@ TEST_F(CardPath, DelayLineServesItsHeldWriteBeforeAChoiceChangeEndsTheStream) {
   first.playAll();
   ASSERT_TRUE(first.drain());
 
-  stopLoop();
-  const std::size_t before = posted().size();
-  // Another format and geometry; a format the card does not offer, so that
-  // no new stream replaces what the old one delivered.
-  CardPlayOptions o = stereo16(0);
-  o.format = 0x4;
-  o.bufferBytes = 32 * 2880;
-  CardPlay again(o);
-  ASSERT_TRUE(again.open());
-  ASSERT_TRUE(again.choose());
-  ASSERT_NE(again.prepare(), 0u);
-  startLoop();
+  // A format the card does not offer, so that no new stream replaces what
+  // the old one delivered.
+  CardPlay again(anotherChoice(0x4, 0));
+  std::size_t before = 0;
+  ASSERT_TRUE(prepareBetweenPasses(again, before));
 
   ASSERT_TRUE(eventually([&] {
     const std::vector<uint32_t> p = posted();
