@@ -15,6 +15,8 @@ namespace {
 constexpr uint64_t PS_PER_US = 1'000'000;
 // The longest time a profile key takes, in microseconds.
 constexpr int64_t MAX_TIME_US = INT32_MAX;
+// The longest shortest info interval: the default interval.
+constexpr uint64_t INFO_FLOOR_MAX_PS = 100'000 * PS_PER_US;
 // The worker mode bits the streaming worker knows: 1 to 2048.
 constexpr int64_t THRED_MODE_BITS = 0xFFF;
 // The shortest cycle the worker keeps, in the Clock's picoseconds.
@@ -307,15 +309,19 @@ void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
   // Info requests ride on the last packet of a cycle, and a target not
   // heard from for four intervals is sent a status request as well: an
   // interval shorter than the cycle asks no more often, but takes a target
-  // for silent sooner than it can answer (at 0, on every cycle). Read after
-  // the cycle, so that one warning covers it.
+  // for silent sooner than it can answer (at 0, on every cycle). It is held
+  // at the cycle, or at the default interval for longer cycles: a longer
+  // interval also lengthens the silence that ends a stream and the wait
+  // for the target's last answer, and one status request per long cycle
+  // costs nothing. Read after the cycle, so that one warning covers it.
   text = settings.get("InfoCycle");
-  const int64_t cycleUs = static_cast<int64_t>(p.cycleTime.get() / PS_PER_US);
-  if (text.empty() || !readTime(text, "InfoCycle", cycleUs, MAX_TIME_US, in, p.syncInfoCycle)) {
+  const int64_t floorUs = static_cast<int64_t>(std::min(p.cycleTime.get(), INFO_FLOOR_MAX_PS) / PS_PER_US);
+  if (text.empty() || !readTime(text, "InfoCycle", floorUs, MAX_TIME_US, in, p.syncInfoCycle)) {
     p.syncInfoCycle = defaults.syncInfoCycle;
-    if (p.syncInfoCycle.get() < p.cycleTime.get()) {
-      WARNING << "Setting: InfoCycle " << p.syncInfoCycle.get() / PS_PER_US << " held at " << cycleUs << in;
-      p.syncInfoCycle = p.cycleTime;
+    // A short interval given in "global" meets a longer cycle of a group.
+    if (p.syncInfoCycle.get() < static_cast<uint64_t>(floorUs) * PS_PER_US) {
+      WARNING << "Setting: InfoCycle " << p.syncInfoCycle.get() / PS_PER_US << " held at " << floorUs << in;
+      p.syncInfoCycle = static_cast<uint64_t>(floorUs) * PS_PER_US;
     }
   }
 }

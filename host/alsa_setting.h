@@ -78,7 +78,8 @@ void readDaemonKeys(KALMO::FileInf& settings, AlsaSetting& setting,
 // Reads the profile keys of the current group into the entry `name`; a key
 // that is absent or not taken copies the default profile (entry ""). A
 // value that cannot work is held at the nearest that can (the info interval
-// at least the cycle), with one warning giving the value as written.
+// at least the cycle, up to 100 ms), with one warning giving the value as
+// written.
 void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
                       const std::string& name);
 
