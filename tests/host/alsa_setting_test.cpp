@@ -293,7 +293,8 @@ TEST(DaemonKeys, ValuesBeyondTheirKeysAreHeldAsWritten) {
   using R = Result;
   const Case cases[] = {
       {"syncBufferCount=1024", "", &R::syncBufferCount, nullptr, 1024, {}},
-      {"syncBufferCount=1025", "", &R::syncBufferCount, nullptr, 1024, {"Setting: syncBufferCount 1025 held at 1024"}},
+      {"syncBufferCount=1025", "", &R::syncBufferCount, nullptr, 1024,
+       {"Setting: syncBufferCount 1025 held at 1024"}},
       {"syncBufferCount=4294967312", "", &R::syncBufferCount, nullptr, 1024,
        {"Setting: syncBufferCount 4294967312 held at 1024"}},
       {"LatencyBuffer=6553501", "", nullptr, &R::latencyUs, 6553500,

@@ -9,6 +9,7 @@
 #include <climits>
 #include <fstream>
 #include <list>
+#include <map>
 #include <sstream>
 #include <set>
 #include <string>
@@ -186,8 +187,8 @@ TEST(SettingSample, SaysWhatTheReadersDoWithEachValue) {
       {"", "a negative time is refused with a warning and keeps the default", "CycleTime=-5", "CycleTime", 1000,
        "Setting: CycleTime refused: -5"},
       {"", "a text that does not start with one reads as 0", "ThredMode=abc", "ThredMode", 0, nullptr},
-      {"periodMin", "periodSizeMax is at least 1536: a smaller one is held there", "periodMax=4\nperiodSizeMax=8",
-       "periodSizeMax", 1536, "Setting: periodSizeMax 8 held at 1536"},
+      {"periodMin", "periodSizeMax is at least 1536: a smaller one is held there",
+       "periodMax=4\nperiodSizeMax=8", "periodSizeMax", 1536, "Setting: periodSizeMax 8 held at 1536"},
       {"periodMin", "Each 1 or more (below 1: not set)", "periodMax=0", "periodMax", 32, nullptr},
       {"syncBufferCount", "1 to 1024 and no more than 268435456 / periodSizeMax", "syncBufferCount=1025",
        "syncBufferCount", 1024, "Setting: syncBufferCount 1025 held at 1024"},
@@ -199,21 +200,21 @@ TEST(SettingSample, SaysWhatTheReadersDoWithEachValue) {
        "Setting: ThredMode 4096 held at 0"},
       {"ThredMode", "so 4096 at 0 and -1 at 4095", "ThredMode=-1", "ThredMode", 4095,
        "Setting: ThredMode -1 held at 4095"},
-      {"InfoCycle", "from the transfer cycle (CycleTime, but no more than 100000) to 2147483647", "InfoCycle=0", "InfoCycle", 1000,
-       "Setting: InfoCycle 0 held at 1000"},
+      {"InfoCycle", "from the transfer cycle (CycleTime, but no more than 100000) to 2147483647", "InfoCycle=0",
+       "InfoCycle", 1000, "Setting: InfoCycle 0 held at 1000"},
       {"InfoCycle", "from the transfer cycle (CycleTime, but no more than 100000) to 2147483647",
        "CycleTime=2000000\nInfoCycle=0", "InfoCycle", 100000, "Setting: InfoCycle 0 held at 100000"},
-      {"InfoCycle", "from the transfer cycle (CycleTime, but no more than 100000) to 2147483647", "InfoCycle=2147483648", "InfoCycle",
-       2147483647, "Setting: InfoCycle 2147483648 held at 2147483647"},
+      {"InfoCycle", "from the transfer cycle (CycleTime, but no more than 100000) to 2147483647",
+       "InfoCycle=2147483648", "InfoCycle", 2147483647, "Setting: InfoCycle 2147483648 held at 2147483647"},
       {"TargetProfileLimitTime", "0 to 2147483647", "TargetProfileLimitTime=2147483648", "TargetProfileLimitTime",
        2147483647, "Setting: TargetProfileLimitTime 2147483648 held at 2147483647"},
-      {"CycleTime", "400 to 2147483647 microseconds (0 keeps the default 1000)", "CycleTime=399", "CycleTime", 400,
-       "Setting: CycleTime 399 held at 400"},
-      {"CycleTime", "400 to 2147483647 microseconds (0 keeps the default 1000)",
+      {"CycleTime", "400 to 2147483647 microseconds (0 is not set: the default 1000 here", "CycleTime=399",
+       "CycleTime", 400, "Setting: CycleTime 399 held at 400"},
+      {"CycleTime", "400 to 2147483647 microseconds (0 is not set: the default 1000 here",
        "CycleTime=2147483648\nInfoCycle=2147483647", "CycleTime", 2147483647,
        "Setting: CycleTime 2147483648 held at 2147483647"},
-      {"CycleTime", "400 to 2147483647 microseconds (0 keeps the default 1000)", "CycleTime=0", "CycleTime", 1000,
-       nullptr},
+      {"CycleTime", "400 to 2147483647 microseconds (0 is not set: the default 1000 here", "CycleTime=0",
+       "CycleTime", 1000, nullptr},
       {"CycleMinTime", "at most 2147483647", "CycleMinTime=2147483648", "CycleMinTime", 2147483647,
        "Setting: CycleMinTime 2147483648 held at 2147483647"},
       {"LatencyBuffer", "0 to 6553500 microseconds", "LatencyBuffer=6553501", "LatencyBuffer", 6553500,
@@ -234,18 +235,18 @@ TEST(SettingSample, SaysWhatTheReadersDoWithEachValue) {
     readDaemonKeys(inf, setting, interfaces, cpus);
     readProfiles(inf, profiles);
     const AlsaProfile& p = profiles.at("");
-    const std::string key = c.key;
-    const int64_t value = key == "periodSizeMax"          ? setting.periodSizeMax
-                          : key == "periodMax"            ? setting.periodMax
-                          : key == "syncBufferCount"      ? setting.syncBufferCount
-                          : key == "ThredMode"            ? p.syncWorkerMode
-                          : key == "InfoCycle"            ? static_cast<int64_t>(p.syncInfoCycle.get() / US)
-                          : key == "TargetProfileLimitTime" ? static_cast<int64_t>(p.targetProfileLimitTime.get() / US)
-                          : key == "CycleTime"            ? static_cast<int64_t>(p.cycleTime.get() / US)
-                          : key == "CycleMinTime"         ? static_cast<int64_t>(p.cycleMinTime.get() / US)
-                          : key == "LatencyBuffer"        ? static_cast<int64_t>(p.latencyBuffer.get() / US)
-                                                          : -1;
-    EXPECT_EQ(value, c.value) << c.key;
+    auto us = [](KALMO::Clock t) { return static_cast<int64_t>(t.get() / US); };
+    const std::map<std::string, int64_t> values{{"periodSizeMax", setting.periodSizeMax},
+                                                {"periodMax", setting.periodMax},
+                                                {"syncBufferCount", setting.syncBufferCount},
+                                                {"ThredMode", p.syncWorkerMode},
+                                                {"InfoCycle", us(p.syncInfoCycle)},
+                                                {"TargetProfileLimitTime", us(p.targetProfileLimitTime)},
+                                                {"CycleTime", us(p.cycleTime)},
+                                                {"CycleMinTime", us(p.cycleMinTime)},
+                                                {"LatencyBuffer", us(p.latencyBuffer)}};
+    ASSERT_EQ(values.count(c.key), 1u) << c.key;
+    EXPECT_EQ(values.at(c.key), c.value) << c.key;
     std::vector<std::string> warnings;
     for (const std::string& l : log.starting("Setting: ")) {
       if (l.find(" held at ") != std::string::npos || l.find(" refused") != std::string::npos) warnings.push_back(l);
