@@ -13,6 +13,12 @@ using KALMO::SysLog::WARNING;
 namespace {
 
 constexpr uint64_t PS_PER_US = 1'000'000;
+// The longest time a profile key takes, in microseconds.
+constexpr int64_t MAX_TIME_US = INT32_MAX;
+// The longest shortest info interval: the default interval.
+constexpr uint64_t INFO_FLOOR_MAX_PS = 100'000 * PS_PER_US;
+// The worker mode bits the streaming worker knows: 1 to 2048.
+constexpr int64_t THRED_MODE_BITS = 0xFFF;
 // The shortest cycle the worker keeps, in the Clock's picoseconds.
 constexpr uint64_t MIN_CYCLE_PS = uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US;
 
@@ -20,6 +26,10 @@ constexpr uint64_t MIN_CYCLE_PS = uint64_t{MIN_CYCLE_TIME_US} * PS_PER_US;
 int32_t number32(const std::string& text) {
   return static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
 }
+
+// Base-10 strtoll of the text, kept at the 64-bit ends when beyond them:
+// a number too large never wraps round to a small or negative one.
+int64_t number64(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
 const char* onOff(bool on) { return on ? "enable" : "disable"; }
 
@@ -116,15 +126,20 @@ void warnUnclosedGroups(const KALMO::FileInf& settings) {
   }
 }
 
-// A microsecond key of a profile: true with the value in picoseconds when
-// the text gives a time that can be used.
-bool readTime(const std::string& text, KALMO::Clock& out, const char* key) {
-  const int32_t us = number32(text);
+// A microsecond key of a profile whose text is there: true with the time in
+// picoseconds, held within [minUs, maxUs] with one warning when it is
+// outside; false, with a warning, for a negative number, which is no time.
+// Warnings give the text as the file has it.
+bool readTime(const std::string& text, const char* key, int64_t minUs, int64_t maxUs, const std::string& in,
+              KALMO::Clock& out) {
+  const int64_t us = number64(text);
   if (us < 0) {
-    WARNING << "Setting: " << key << " refused: " << us;
+    WARNING << "Setting: " << key << " refused: " << text << in;
     return false;
   }
-  out = static_cast<uint64_t>(us) * PS_PER_US;
+  const int64_t held = std::clamp(us, minUs, maxUs);
+  if (held != us) WARNING << "Setting: " << key << " " << text << " held at " << held << in;
+  out = static_cast<uint64_t>(held) * PS_PER_US;
   return true;
 }
 
@@ -184,7 +199,7 @@ void readDaemonKeys(KALMO::FileInf& settings, AlsaSetting& setting,
   NOTICE << "Setting: periodMin      : " << static_cast<uint32_t>(setting.periodMin);
   NOTICE << "Setting: periodMax      : " << static_cast<uint32_t>(setting.periodMax);
 
-  if (const int32_t count = static_cast<int32_t>(settings.get64("syncBufferCount")); count > 0) {
+  if (const int64_t count = settings.get64("syncBufferCount"); count > 0) {
     // Every block of a node's stream buffer holds one period of up to
     // periodSizeMax bytes: together they stay within what one ring may take.
     const int64_t cap =
@@ -192,7 +207,7 @@ void readDaemonKeys(KALMO::FileInf& settings, AlsaSetting& setting,
                           static_cast<int64_t>(MAX_RING_BYTES / uint64_t(setting.periodSizeMax)));
     setting.syncBufferCount = count;
     if (setting.syncBufferCount > cap) {
-      WARNING << "Setting: syncBufferCount " << count << " capped at " << cap;
+      WARNING << "Setting: syncBufferCount " << settings.get("syncBufferCount") << " held at " << cap;
       setting.syncBufferCount = cap;
     }
   }
@@ -244,15 +259,19 @@ void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
   const AlsaProfile defaults = profiles[""];
   AlsaProfile& p = profiles[name];
 
+  // The worker reads only the documented bits; any other (a negative
+  // number has them all) would be taken without effect.
   std::string text = settings.get("ThredMode");
-  p.syncWorkerMode = text.empty() ? defaults.syncWorkerMode : number32(text);
-
-  text = settings.get("InfoCycle");
-  if (text.empty() || !readTime(text, p.syncInfoCycle, "InfoCycle")) {
-    p.syncInfoCycle = defaults.syncInfoCycle;
+  if (text.empty()) {
+    p.syncWorkerMode = defaults.syncWorkerMode;
+  } else {
+    const int64_t mode = number64(text);
+    p.syncWorkerMode = static_cast<int32_t>(mode & THRED_MODE_BITS);
+    if (p.syncWorkerMode != mode) WARNING << "Setting: ThredMode " << text << " held at " << p.syncWorkerMode << in;
   }
+
   text = settings.get("TargetProfileLimitTime");
-  if (text.empty() || !readTime(text, p.targetProfileLimitTime, "TargetProfileLimitTime")) {
+  if (text.empty() || !readTime(text, "TargetProfileLimitTime", 0, MAX_TIME_US, in, p.targetProfileLimitTime)) {
     p.targetProfileLimitTime = defaults.targetProfileLimitTime;
   }
 
@@ -265,30 +284,45 @@ void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
     p.randomCycle = text == "random";
   }
 
+  // 0 sets none of these. A cycle shorter than the worker can keep is late
+  // every time: it sends a burst of doubled cycles and a warning each, and
+  // the stream crawls. The handshake carries the latency in 16 bits of
+  // 100 us: a longer one would wrap round to a short latency, or to none at
+  // all (the target's own). A copied default is already held, so only a
+  // group's own value warns.
   struct NonZeroTime {
     const char* key;
     KALMO::Clock AlsaProfile::*field;
+    int64_t minUs, maxUs;
   };
-  static constexpr NonZeroTime times[] = {{"CycleTime", &AlsaProfile::cycleTime},
-                                          {"CycleMinTime", &AlsaProfile::cycleMinTime},
-                                          {"LatencyBuffer", &AlsaProfile::latencyBuffer}};
+  static constexpr NonZeroTime times[] = {
+      {"CycleTime", &AlsaProfile::cycleTime, MIN_CYCLE_TIME_US, MAX_TIME_US},
+      {"CycleMinTime", &AlsaProfile::cycleMinTime, 0, MAX_TIME_US},
+      {"LatencyBuffer", &AlsaProfile::latencyBuffer, 0, MAX_LATENCY_BUFFER_US}};
   for (const NonZeroTime& t : times) {
     text = settings.get(t.key);
-    if (number32(text) == 0 || !readTime(text, p.*t.field, t.key)) p.*t.field = defaults.*t.field;
+    if (number64(text) == 0 || !readTime(text, t.key, t.minUs, t.maxUs, in, p.*t.field)) {
+      p.*t.field = defaults.*t.field;
+    }
   }
-  // A cycle shorter than the worker can keep is late every time: it sends
-  // a burst of doubled cycles and a warning each, and the stream crawls.
-  // A copied default is already held, so only a group's own value warns.
-  if (p.cycleTime.get() < MIN_CYCLE_PS) {
-    WARNING << "Setting: CycleTime " << p.cycleTime.get() / PS_PER_US << " held at " << MIN_CYCLE_TIME_US << in;
-    p.cycleTime = MIN_CYCLE_PS;
-  }
-  // The handshake carries the latency in 16 bits of 100 us: a longer one
-  // would wrap round to a short latency, or to none at all (the target's own).
-  if (p.latencyBuffer.get() > uint64_t{MAX_LATENCY_BUFFER_US} * PS_PER_US) {
-    WARNING << "Setting: LatencyBuffer " << p.latencyBuffer.get() / PS_PER_US << " capped at "
-            << MAX_LATENCY_BUFFER_US;
-    p.latencyBuffer = uint64_t{MAX_LATENCY_BUFFER_US} * PS_PER_US;
+
+  // Info requests ride on the last packet of a cycle, and a target not
+  // heard from for four intervals is sent a status request as well: an
+  // interval shorter than the cycle asks no more often, but takes a target
+  // for silent sooner than it can answer (at 0, on every cycle). It is held
+  // at the cycle, or at the default interval for longer cycles: a longer
+  // interval also lengthens the silence that ends a stream and the wait
+  // for the target's last answer, and one status request per long cycle
+  // costs nothing. Read after the cycle, so that one warning covers it.
+  text = settings.get("InfoCycle");
+  const int64_t floorUs = static_cast<int64_t>(std::min(p.cycleTime.get(), INFO_FLOOR_MAX_PS) / PS_PER_US);
+  if (text.empty() || !readTime(text, "InfoCycle", floorUs, MAX_TIME_US, in, p.syncInfoCycle)) {
+    p.syncInfoCycle = defaults.syncInfoCycle;
+    // A short interval given in "global" meets a longer cycle of a group.
+    if (p.syncInfoCycle.get() < static_cast<uint64_t>(floorUs) * PS_PER_US) {
+      WARNING << "Setting: InfoCycle " << p.syncInfoCycle.get() / PS_PER_US << " held at " << floorUs << in;
+      p.syncInfoCycle = static_cast<uint64_t>(floorUs) * PS_PER_US;
+    }
   }
 }
 

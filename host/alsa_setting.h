@@ -69,13 +69,17 @@ struct AlsaProfile {
 using AlsaProfiles = std::map<std::string, AlsaProfile>;
 
 // Reads the daemon keys of group "global" (all but "Debug") from a loaded
-// settings file and writes their notice lines. Values that break a rule
-// keep what was there before.
+// settings file and writes their notice lines. Values a key reads as not
+// set keep what was there before; values that cannot work are held at the
+// nearest that can, with one warning giving the value as written.
 void readDaemonKeys(KALMO::FileInf& settings, AlsaSetting& setting,
                     std::list<std::string>& interfaces, OccupiedCPU& cpus);
 
 // Reads the profile keys of the current group into the entry `name`; a key
-// that is absent or not taken copies the default profile (entry "").
+// that is absent or not taken copies the default profile (entry ""). A
+// value that cannot work is held at the nearest that can (the info interval
+// at least the cycle, up to 100 ms), with one warning giving the value as
+// written.
 void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
                       const std::string& name);
 

@@ -18,6 +18,17 @@ using KALMO::SysLog::INFO;
 using KALMO::SysLog::NOTICE;
 using KALMO::SysLog::WARNING;
 
+namespace {
+
+// The driver's removal of a card whose node is going. A refusal leaves the
+// card in the driver with no node behind it: said, with the card.
+void removeCard(BridgeDriver& driver, int control, int card) {
+  const long result = driver.remove(control, card);
+  if (result < 0) WARNING << "remove card " << card << " refused: " << result << " (the card stays in the driver)";
+}
+
+}  // namespace
+
 void bridgeSleep(uint64_t picoseconds) {
   timespec left{static_cast<time_t>(picoseconds / 1'000'000'000'000ULL),
                 static_cast<long>((picoseconds % 1'000'000'000'000ULL) / 1000)};
@@ -80,7 +91,7 @@ bool VelloraCardBridge::shutdown() {
   discovery.close();
   for (auto& [address, node] : aliveNodes) {
     closeNode(node);
-    (void)driver_.remove(controlFd, node->getMemNo());
+    removeCard(driver_, controlFd, node->getMemNo());
     delete node;
   }
   aliveNodes.clear();
@@ -252,7 +263,7 @@ void VelloraCardBridge::releaseLost(const std::set<KALMO::IPAddress>& lost) {
       // Without a record the node is released here, on the scan's thread.
       const int n = node->getMemNo();
       closeNode(node);
-      (void)driver_.remove(controlFd, n);
+      removeCard(driver_, controlFd, n);
       delete node;
       aliveNodes.erase(it);
       INFO << "delete node:" << n;
@@ -297,7 +308,7 @@ void VelloraCardBridge::releaseThread(ReleaseNodeSt* record) {
   AliveNodeSt* node = record->node;
   const int n = node->getMemNo();
   closeNode(node);
-  (void)record->driver->remove(record->controlFd, n);
+  removeCard(*record->driver, record->controlFd, n);
   // Freed before done is set, so a scan that saw the release end may take
   // the number again at once.
   record->tracker->removed(n);

@@ -8,14 +8,18 @@
 //
 // Exit status: 0 after a stop by signal and after "kill"; 255 when the
 // control device or discovery cannot be opened; 1 when the daemon stopped
-// because discovery or a driver request failed.
+// because discovery or a driver request failed. Every failure that ends the
+// daemon is one error record and one line on standard error.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <list>
 #include <memory>
 #include <string>
@@ -97,15 +101,20 @@ void setUpMainThread(const OccupiedCPU& cpus) {
   }
 }
 
-void startupFailure(const char* text) {
-  ERR << text;
-  std::fprintf(stderr, "%s\n", text);
-  std::fflush(stderr);
+// Why a settings file did not load, for the one line that says so.
+std::string whyNotLoaded(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (::access(path.c_str(), R_OK) != 0) return std::strerror(errno);
+  return "a TAB or other control character in it";
 }
 
-// The main loop; false when it ended on a failure (a scan's discovery or a
-// driver request) rather than on a signal.
-bool runLoop(VelloraCardBridge& bridge) {
+enum class LoopEnd { STOP_ASKED, SCAN_FAILED, DRIVER_FAILED };
+
+// The main loop, until a signal asks it to stop, a scan's discovery fails
+// or a card binding raises the stop flag.
+LoopEnd runLoop(VelloraCardBridge& bridge) {
   KALMO::Clock lastScan;
   lastScan.now();
   lastScan = lastScan - SCAN_INTERVAL;  // the first pass scans
@@ -120,12 +129,12 @@ bool runLoop(VelloraCardBridge& bridge) {
       bool rescan = false;
       // A scan that fails after a stop was asked for ends the loop as that
       // stop, not as a failure: whatever went wrong, the daemon was leaving.
-      if (!bridge.scan(rescan)) return exit_targets.load() && !bridge.stopFlag.load();
+      if (!bridge.scan(rescan)) return exit_targets.load() ? LoopEnd::STOP_ASKED : LoopEnd::SCAN_FAILED;
     }
-    if (exit_targets.load()) break;
+    if (exit_targets.load()) return LoopEnd::STOP_ASKED;
     ::usleep(LOOP_SLEEP_US);
   }
-  return !bridge.stopFlag.load();
+  return LoopEnd::DRIVER_FAILED;
 }
 
 }  // namespace
@@ -139,7 +148,8 @@ int main(int argc, char** argv) {
   self.setMySelfPath();
   (void)self.removeFilename();
   std::string path = self.path + "setting.inf";
-  if (argc >= 2) {
+  const bool named = argc >= 2;
+  if (named) {
     path = argv[1];
     if (path == "kill") {
       killCommand(*driver);
@@ -163,10 +173,13 @@ int main(int argc, char** argv) {
     readProfiles(settings, bridge.profiles);
   } else {
     (void)VELLORA::SysLogVellora::initialize(KALMO::SysLog::LOCAL0, LOG_PORT, false);
-    // The daemon stays silent for its whole life then; a file that is there
-    // but unreadable or malformed deserves one word.
-    if (KALMO::FilePath::isValid(path)) {
-      std::fprintf(stderr, "settings file %s cannot be loaded; running with the defaults\n", path.c_str());
+    // The daemon logs nothing for its whole life then, so standard error
+    // is the only trace: a file named on the command line, or one beside
+    // the program that is there but cannot be loaded, deserves one word.
+    // No file beside the program is the usual case and no news.
+    if (named || KALMO::FilePath::isValid(path)) {
+      std::fprintf(stderr, "settings file %s cannot be loaded (%s); running with the defaults\n", path.c_str(),
+                   whyNotLoaded(path).c_str());
       std::fflush(stderr);
     }
   }
@@ -176,16 +189,16 @@ int main(int argc, char** argv) {
   bridge.controlFd = driver->openControl();
   if (bridge.controlFd < 0) {
     ERR << "meme open error Err";
-    startupFailure("bridge.Initial Err");
+    reportFailure("bridge.Initial Err");
     return -1;
   }
   if (driver->probe(bridge.controlFd) < 0) {
-    startupFailure("bridge.Initial Err");
+    reportFailure("bridge.Initial Err");
     return -1;
   }
   if (!bridge.discovery.open(interfaces)) {
     ERR << "Socket Err";
-    startupFailure("bridge.Start Err");
+    reportFailure("bridge.Start Err");
     return -1;
   }
 
@@ -193,7 +206,15 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, SignalHandlerExit);
   std::signal(SIGHUP, SignalHandlerExit);
 
-  const int status = runLoop(bridge) ? 0 : EXIT_FAILED;
+  const LoopEnd end = runLoop(bridge);
+  // From here on a failed request belongs to the stop, not to its cause. A
+  // driver failure that raised the flag first has said what it was.
+  const bool driverFailed = bridge.stopFlag.exchange(true);
+  int status = driverFailed ? EXIT_FAILED : 0;
+  if (end == LoopEnd::SCAN_FAILED && !driverFailed) {
+    reportFailure("daemon stops: the first discovery query of a scan failed");
+    status = EXIT_FAILED;
+  }
   if (!bridge.shutdown()) {
     // A release thread still holds the allocator, the driver and the
     // control device: they must not be torn down under it.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
+#include <string>
 
 #include "base/syslog.h"
 #include "base/thread_priority.h"
@@ -20,8 +21,16 @@ std::size_t SyncMemDrv::mappingBytes() const {
   return std::size_t{alsaSetting.ringBytes()} + SYNC_MEM_CONTROL_SIZE;
 }
 
-void SyncMemDrv::raiseError() {
-  if (errorFlag) errorFlag->store(true);
+void reportFailure(const std::string& text) {
+  ERR << text.c_str();
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+void SyncMemDrv::raiseError(const char* request, long result) {
+  if (errorFlag == nullptr || errorFlag->exchange(true)) return;
+  reportFailure(std::string("daemon stops: the ") + request + " request of card " + std::to_string(memNo) +
+                " failed (result " + std::to_string(result) + ")");
 }
 
 bool SyncMemDrv::openMem(int memNo_, const std::string& targetName, const std::string& portName,
@@ -109,7 +118,7 @@ void SyncMemDrv::thread_notify_func() {
     if (result != 0) {
       INFO << "thread_notify_func ioctl error";
       running = false;
-      raiseError();
+      raiseError("notify", result);
       return;
     }
   }
@@ -130,7 +139,7 @@ void SyncMemDrv::wakeup() {
   const long result = driver_.wakeup(cardFd, memNo);
   if (result != 0) {
     ERR << "Error VELLORA_BR_WAKEUP  " << cardFd << " " << memNo << " " << result;
-    raiseError();
+    raiseError("wake-up", result);
   }
 }
 

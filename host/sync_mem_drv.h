@@ -13,6 +13,10 @@
 #include "host/bridge_driver.h"
 #include "host/sync_mem.h"
 
+// One error record and one line on standard error: a failure that ends
+// the daemon, said where an operator sees it at any log level.
+void reportFailure(const std::string& text);
+
 class SyncMemDrv : public SyncMem {
  public:
   // The driver the daemon was built for (makeBridgeDriver).
@@ -48,7 +52,9 @@ class SyncMemDrv : public SyncMem {
  private:
   void thread_notify_func();
   std::size_t mappingBytes() const;
-  void raiseError();
+  // Raises the owner's stop flag for a failed request of this card; the
+  // failure that raises it first is the cause of the stop and is said.
+  void raiseError(const char* request, long result);
   // Unmaps the card and closes its device.
   void releaseCard();
 

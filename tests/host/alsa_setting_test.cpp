@@ -75,7 +75,7 @@ TEST(DaemonKeys, OtherKeys) {
       {"syncBufferCount=-3\nalsaUnderrun=disable", 8, false, false},
       {"syncBufferCount=1024", 1024, false, false},
       {"syncBufferCount=5000", 1024, false, false},
-      {"syncBufferCount=4294967312", 16, false, false},
+      {"syncBufferCount=4294967312", 1024, false, false},
       // Blocks of a period each: 1024 blocks of 4 MiB would take 4 GiB for
       // one node; they are held to what one ring may take.
       {"periodMax=64\nperiodSizeMax=4194304\nsyncBufferCount=1024", 64, false, false},
@@ -92,7 +92,7 @@ TEST(DaemonKeys, OtherKeys) {
   LogCapture log;
   Read r;
   readKeys("periodMax=64\nperiodSizeMax=4194304\nsyncBufferCount=1024", r);
-  EXPECT_EQ(log.count("Setting: syncBufferCount 1024 capped at 64"), 1u);
+  EXPECT_EQ(log.count("Setting: syncBufferCount 1024 held at 64"), 1u);
 }
 
 TEST(DaemonKeys, CpuRanges) {
@@ -267,6 +267,102 @@ TEST(DaemonKeys, UnusableValuesAreHeldWithOneWarning) {
       if (l.find(" held at ") != std::string::npos || l.find(" none used") != std::string::npos ||
           l.find(" used") != std::string::npos || l.find("group line") != std::string::npos ||
           l.find(" refused") != std::string::npos) {
+        warnings.push_back(l);
+      }
+    }
+    EXPECT_EQ(warnings, c.warnings);
+  }
+}
+
+// A number beyond what its key can take is held at the nearest value that
+// works, with one warning that gives the value as the file has it (never a
+// number wrapped to 32 bits); a negative time is refused, also as written.
+TEST(DaemonKeys, ValuesBeyondTheirKeysAreHeldAsWritten) {
+  struct Result {
+    int64_t syncBufferCount, mode;
+    uint64_t infoUs, limitUs, cycleUs, minUs, latencyUs;
+  };
+  struct Case {
+    const char* text;
+    const char* group;  // the profile checked: "" for the default
+    int64_t Result::*count;
+    uint64_t Result::*time;
+    int64_t value;
+    std::vector<std::string> warnings;
+  };
+  using R = Result;
+  const Case cases[] = {
+      {"syncBufferCount=1024", "", &R::syncBufferCount, nullptr, 1024, {}},
+      {"syncBufferCount=1025", "", &R::syncBufferCount, nullptr, 1024,
+       {"Setting: syncBufferCount 1025 held at 1024"}},
+      {"syncBufferCount=4294967312", "", &R::syncBufferCount, nullptr, 1024,
+       {"Setting: syncBufferCount 4294967312 held at 1024"}},
+      {"LatencyBuffer=6553501", "", nullptr, &R::latencyUs, 6553500,
+       {"Setting: LatencyBuffer 6553501 held at 6553500"}},
+      {"LatencyBuffer=4294967296", "", nullptr, &R::latencyUs, 6553500,
+       {"Setting: LatencyBuffer 4294967296 held at 6553500"}},
+      {"CycleTime=2147483647", "", nullptr, &R::cycleUs, 2147483647, {}},
+      {"CycleTime=2147483648", "", nullptr, &R::cycleUs, 2147483647,
+       {"Setting: CycleTime 2147483648 held at 2147483647"}},
+      {"CycleTime=99999999999999999999", "", nullptr, &R::cycleUs, 2147483647,
+       {"Setting: CycleTime 99999999999999999999 held at 2147483647"}},
+      {"CycleTime=-5", "", nullptr, &R::cycleUs, 1000, {"Setting: CycleTime refused: -5"}},
+      {"CycleTime=-4294966296", "", nullptr, &R::cycleUs, 1000, {"Setting: CycleTime refused: -4294966296"}},
+      {"CycleMinTime=2147483648", "", nullptr, &R::minUs, 2147483647,
+       {"Setting: CycleMinTime 2147483648 held at 2147483647"}},
+      {"TargetProfileLimitTime=2147483648", "", nullptr, &R::limitUs, 2147483647,
+       {"Setting: TargetProfileLimitTime 2147483648 held at 2147483647"}},
+      // Info requests ride on a cycle's last packet; a shorter interval
+      // would send the target a status request every cycle.
+      {"InfoCycle=0", "", nullptr, &R::infoUs, 1000, {"Setting: InfoCycle 0 held at 1000"}},
+      {"InfoCycle=999", "", nullptr, &R::infoUs, 1000, {"Setting: InfoCycle 999 held at 1000"}},
+      {"InfoCycle=1000", "", nullptr, &R::infoUs, 1000, {}},
+      {"InfoCycle=-1", "", nullptr, &R::infoUs, 100000, {"Setting: InfoCycle refused: -1"}},
+      // Not beyond the default interval: a longer one would also lengthen
+      // the silence that ends a stream.
+      {"CycleTime=200000", "", nullptr, &R::infoUs, 100000, {}},
+      {"CycleTime=200000\nInfoCycle=0", "", nullptr, &R::infoUs, 100000, {"Setting: InfoCycle 0 held at 100000"}},
+      {"CycleTime=200000\nInfoCycle=150000", "", nullptr, &R::infoUs, 150000, {}},
+      {"[amp:left]\nInfoCycle=0", "amp:left", nullptr, &R::infoUs, 1000,
+       {"Setting: InfoCycle 0 held at 1000 in [amp:left]"}},
+      {"InfoCycle=0\n[amp:left]\nCycleTime=5000", "amp:left", nullptr, &R::infoUs, 5000,
+       {"Setting: InfoCycle 0 held at 1000", "Setting: InfoCycle 1000 held at 5000 in [amp:left]"}},
+      // The worker knows the bits 1 to 2048 and nothing else.
+      {"ThredMode=4095", "", &R::mode, nullptr, 4095, {}},
+      {"ThredMode=4096", "", &R::mode, nullptr, 0, {"Setting: ThredMode 4096 held at 0"}},
+      {"ThredMode=4113", "", &R::mode, nullptr, 17, {"Setting: ThredMode 4113 held at 17"}},
+      {"ThredMode=-1", "", &R::mode, nullptr, 4095, {"Setting: ThredMode -1 held at 4095"}},
+      {"[amp:left]\nThredMode=8192", "amp:left", &R::mode, nullptr, 0,
+       {"Setting: ThredMode 8192 held at 0 in [amp:left]"}},
+      {"ThredMode=abc", "", &R::mode, nullptr, 0, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    LogCapture log;
+    KALMO::FileInf inf;
+    inf.set_string(c.text);
+    Read r;
+    readDaemonKeys(inf, r.setting, r.interfaces, r.cpus);
+    AlsaProfiles profiles;
+    readProfiles(inf, profiles);
+    ASSERT_EQ(profiles.count(c.group), 1u);
+    const AlsaProfile& p = profiles.at(c.group);
+    const Result got{r.setting.syncBufferCount,
+                     p.syncWorkerMode,
+                     p.syncInfoCycle.get() / US,
+                     p.targetProfileLimitTime.get() / US,
+                     p.cycleTime.get() / US,
+                     p.cycleMinTime.get() / US,
+                     p.latencyBuffer.get() / US};
+    if (c.count != nullptr) {
+      EXPECT_EQ(got.*c.count, c.value);
+    }
+    if (c.time != nullptr) {
+      EXPECT_EQ(got.*c.time, static_cast<uint64_t>(c.value));
+    }
+    std::vector<std::string> warnings;
+    for (const std::string& l : log.starting("Setting: ")) {
+      if (l.find(" held at ") != std::string::npos || l.find(" refused") != std::string::npos) {
         warnings.push_back(l);
       }
     }
@@ -477,8 +573,7 @@ TEST(Profiles, LatencyBeyondWhatTheHandshakeCarriesIsHeldAtTheLongest) {
     }
     EXPECT_EQ(log.count("Setting: LatencyBuffer "), c.capped ? 2u : 0u) << c.value;
     if (c.capped) {
-      EXPECT_EQ(log.count(std::string("Setting: LatencyBuffer ") + c.value + " capped at 6553500"),
-                2u);
+      EXPECT_EQ(log.count(std::string("Setting: LatencyBuffer ") + c.value + " held at 6553500"), 2u);
     }
   }
 }

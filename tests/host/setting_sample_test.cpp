@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
 #include <list>
+#include <map>
+#include <sstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -137,6 +140,119 @@ TEST(SettingSample, GivesTheDefaultsAndTheProfilesItDescribes) {
   EXPECT_EQ(automatic.targetProfileLimitTime.get(), 500 * US);
   EXPECT_EQ(automatic.syncWorkerMode, 17);
   EXPECT_EQ(automatic.cycleTime.get(), p.cycleTime.get()) << "the rest comes from the default profile";
+}
+
+// The comment lines right above the line of `key` in the sample, joined by
+// blanks without their "# "; for the empty key, the comment the file opens
+// with.
+std::string commentAbove(const std::string& sample, const std::string& key) {
+  std::vector<std::string> lines;
+  std::istringstream in(sample);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  size_t at = 0;
+  if (key.empty()) {
+    while (at < lines.size() && lines[at].compare(0, 1, "#") == 0) ++at;
+  } else {
+    while (at < lines.size() && lines[at].compare(0, key.size() + 1, key + "=") != 0) ++at;
+    if (at == lines.size()) return "";
+  }
+  std::string text;
+  for (size_t first = at; first > 0 && lines[first - 1].compare(0, 1, "#") == 0;) {
+    --first;
+    std::string line = lines[first].substr(1);
+    if (!line.empty() && line[0] == ' ') line.erase(0, 1);
+    text = line + (text.empty() ? "" : " " + text);
+  }
+  return text;
+}
+
+// What the sample says of a key's values, next to what the readers do with
+// such a value: the value used and the one warning (or none).
+TEST(SettingSample, SaysWhatTheReadersDoWithEachValue) {
+  const std::string path = samplePath();
+  ASSERT_FALSE(path.empty()) << "host/setting.inf.sample not found";
+  std::ifstream file(path);
+  std::stringstream sample;
+  sample << file.rdbuf();
+
+  struct Case {
+    const char* commentOf;  // the key line the comment stands above ("": the file's opening comment)
+    const char* says;
+    const char* text;
+    const char* key;  // whose value is checked, in the default profile for a profile key
+    int64_t value;    // microseconds for times
+    const char* warning;
+  };
+  const Case cases[] = {
+      {"", "a negative time is refused with a warning and keeps the default", "CycleTime=-5", "CycleTime", 1000,
+       "Setting: CycleTime refused: -5"},
+      {"", "a text that does not start with one reads as 0", "ThredMode=abc", "ThredMode", 0, nullptr},
+      {"periodMin", "periodSizeMax is at least 1536: a smaller one is held there",
+       "periodMax=4\nperiodSizeMax=8", "periodSizeMax", 1536, "Setting: periodSizeMax 8 held at 1536"},
+      {"periodMin", "Each 1 or more (below 1: not set)", "periodMax=0", "periodMax", 32, nullptr},
+      {"syncBufferCount", "1 to 1024 and no more than 268435456 / periodSizeMax", "syncBufferCount=1025",
+       "syncBufferCount", 1024, "Setting: syncBufferCount 1025 held at 1024"},
+      {"syncBufferCount", "1 to 1024 and no more than 268435456 / periodSizeMax",
+       "periodMax=4\nperiodSizeMax=67108864\nsyncBufferCount=5", "syncBufferCount", 4,
+       "Setting: syncBufferCount 5 held at 4"},
+      {"syncBufferCount", "(below 1: not set)", "syncBufferCount=0", "syncBufferCount", 8, nullptr},
+      {"ThredMode", "so 4096 at 0 and -1 at 4095", "ThredMode=4096", "ThredMode", 0,
+       "Setting: ThredMode 4096 held at 0"},
+      {"ThredMode", "so 4096 at 0 and -1 at 4095", "ThredMode=-1", "ThredMode", 4095,
+       "Setting: ThredMode -1 held at 4095"},
+      {"InfoCycle", "from the transfer cycle (CycleTime, but no more than 100000) to 2147483647", "InfoCycle=0",
+       "InfoCycle", 1000, "Setting: InfoCycle 0 held at 1000"},
+      {"InfoCycle", "from the transfer cycle (CycleTime, but no more than 100000) to 2147483647",
+       "CycleTime=2000000\nInfoCycle=0", "InfoCycle", 100000, "Setting: InfoCycle 0 held at 100000"},
+      {"InfoCycle", "from the transfer cycle (CycleTime, but no more than 100000) to 2147483647",
+       "InfoCycle=2147483648", "InfoCycle", 2147483647, "Setting: InfoCycle 2147483648 held at 2147483647"},
+      {"TargetProfileLimitTime", "0 to 2147483647", "TargetProfileLimitTime=2147483648", "TargetProfileLimitTime",
+       2147483647, "Setting: TargetProfileLimitTime 2147483648 held at 2147483647"},
+      {"CycleTime", "400 to 2147483647 microseconds (0 is not set: the default 1000 here", "CycleTime=399",
+       "CycleTime", 400, "Setting: CycleTime 399 held at 400"},
+      {"CycleTime", "400 to 2147483647 microseconds (0 is not set: the default 1000 here",
+       "CycleTime=2147483648\nInfoCycle=2147483647", "CycleTime", 2147483647,
+       "Setting: CycleTime 2147483648 held at 2147483647"},
+      {"CycleTime", "400 to 2147483647 microseconds (0 is not set: the default 1000 here", "CycleTime=0",
+       "CycleTime", 1000, nullptr},
+      {"CycleMinTime", "at most 2147483647", "CycleMinTime=2147483648", "CycleMinTime", 2147483647,
+       "Setting: CycleMinTime 2147483648 held at 2147483647"},
+      {"LatencyBuffer", "0 to 6553500 microseconds", "LatencyBuffer=6553501", "LatencyBuffer", 6553500,
+       "Setting: LatencyBuffer 6553501 held at 6553500"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string comment = commentAbove(sample.str(), c.commentOf);
+    EXPECT_NE(comment.find(c.says), std::string::npos) << "the sample says, above " << c.commentOf << ": "
+                                                       << comment;
+    host_test::LogCapture log;
+    KALMO::FileInf inf;
+    inf.set_string(c.text);
+    AlsaSetting setting;
+    std::list<std::string> interfaces;
+    OccupiedCPU cpus;
+    AlsaProfiles profiles;
+    readDaemonKeys(inf, setting, interfaces, cpus);
+    readProfiles(inf, profiles);
+    const AlsaProfile& p = profiles.at("");
+    auto us = [](KALMO::Clock t) { return static_cast<int64_t>(t.get() / US); };
+    const std::map<std::string, int64_t> values{{"periodSizeMax", setting.periodSizeMax},
+                                                {"periodMax", setting.periodMax},
+                                                {"syncBufferCount", setting.syncBufferCount},
+                                                {"ThredMode", p.syncWorkerMode},
+                                                {"InfoCycle", us(p.syncInfoCycle)},
+                                                {"TargetProfileLimitTime", us(p.targetProfileLimitTime)},
+                                                {"CycleTime", us(p.cycleTime)},
+                                                {"CycleMinTime", us(p.cycleMinTime)},
+                                                {"LatencyBuffer", us(p.latencyBuffer)}};
+    ASSERT_EQ(values.count(c.key), 1u) << c.key;
+    EXPECT_EQ(values.at(c.key), c.value) << c.key;
+    std::vector<std::string> warnings;
+    for (const std::string& l : log.starting("Setting: ")) {
+      if (l.find(" held at ") != std::string::npos || l.find(" refused") != std::string::npos) warnings.push_back(l);
+    }
+    EXPECT_EQ(warnings, c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{});
+  }
 }
 
 }  // namespace

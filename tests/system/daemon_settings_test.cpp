@@ -79,6 +79,10 @@ TEST(DaemonSettings, UnusableValuesAreHeldSoThatAPlayStreams) {
       // cycle) when it falls behind: that cycle is held for the card buffer.
       {"an automatic profile with a long second entry", {"TargetProfileLimitTime=400", "CycleTime=100000"},
        "Setting: CycleTime 100000 held at "},
+      // Beyond what a key takes: held at its end, named as written.
+      {"a cycle beyond 32 bits", {"CycleTime=2147483648"}, "Setting: CycleTime 2147483648 held at 2147483647"},
+      {"an info interval of 0", {"InfoCycle=0"}, "Setting: InfoCycle 0 held at 1000"},
+      {"a worker mode of no known bit", {"ThredMode=4096"}, "Setting: ThredMode 4096 held at 0"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

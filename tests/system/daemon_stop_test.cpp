@@ -6,13 +6,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sim/driver/sim_card.h"
+#include "tests/base/syslog_test_util.h"
 #include "tests/system/system_rig.h"
 
 namespace {
@@ -111,7 +114,10 @@ TEST(DaemonStop, NoControlDeviceIsAStartFailure) {
   EXPECT_EQ(rig.run({SystemRig::program("vellora-bridge-sim"), rig.dir() + "/none.inf"},
                     {{"VELLORA_SIM_DIR", "/dev/null/none"}}, &out, &err, std::chrono::seconds(10)),
             255);
-  EXPECT_EQ(err, "bridge.Initial Err\n");
+  // The settings file named is not there either: both are said, in order.
+  EXPECT_EQ(err, "settings file " + rig.dir() +
+                     "/none.inf cannot be loaded (No such file or directory); running with the defaults\n"
+                     "bridge.Initial Err\n");
   EXPECT_EQ(out, "");
 }
 
@@ -151,12 +157,11 @@ TEST(DaemonStop, UnloadableSettingsFileRunsWithDefaultsAndSaysSo) {
   EXPECT_EQ(daemon.wait(std::chrono::seconds(20)), 0);
   EXPECT_EQ(vellora_system::linesStarting(daemon.err(), "settings file " + bad).size(), 1u) << daemon.err();
   EXPECT_EQ(daemon.out(), "");  // nothing is logged without settings
-  // A missing file is no news: no line at all.
-  std::string out;
-  std::string err;
+  // No settings file beside the program, and none named, is no news: no
+  // line at all.
   Child quiet;
-  ASSERT_TRUE(quiet.start({SystemRig::program("vellora-bridge-sim"), rig.dir() + "/missing.inf"},
-                          {{"VELLORA_SIM_DIR", rig.simDir()}}, -1, rig.dir() + "/q.out", rig.dir() + "/q.err"));
+  ASSERT_TRUE(quiet.start({SystemRig::program("vellora-bridge-sim")}, {{"VELLORA_SIM_DIR", rig.simDir()}}, -1,
+                          rig.dir() + "/q.out", rig.dir() + "/q.err"));
   std::this_thread::sleep_for(std::chrono::seconds(1));
   quiet.signal(SIGINT);
   EXPECT_EQ(quiet.wait(std::chrono::seconds(20)), 0);
@@ -177,6 +182,143 @@ TEST(DaemonStop, FailedDriverRequestEndsTheDaemonWithFailure) {
   EXPECT_EQ(rig.sanitizerReport(), "");
   EXPECT_EQ(vellora_system::linesStarting(rig.daemon().out(), "thread_notify_func ioctl error").size(), 1u);
   EXPECT_TRUE(rig.cards().empty());
+}
+
+// The daemon's log records at the default level (no "Debug" key): what an
+// operator has of a run, with its priority (facility 16: 131 error, 132
+// warning).
+struct Record {
+  int priority;
+  std::string body;
+};
+
+std::vector<Record> drain(logtest::LogReceiver& receiver) {
+  std::vector<Record> records;
+  while (const std::optional<std::string> datagram = receiver.next(std::chrono::milliseconds(300))) {
+    if (const auto parsed = logtest::parseRecord(*datagram)) records.push_back({parsed->priority, parsed->body});
+  }
+  return records;
+}
+
+std::vector<std::string> bodiesAt(const std::vector<Record>& records, int priority, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const Record& r : records) {
+    if (r.priority == priority && r.body.compare(0, prefix.size(), prefix) == 0) out.push_back(r.body);
+  }
+  return out;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', start)) {
+    out.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  if (start < text.size()) out.push_back(text.substr(start));
+  return out;
+}
+
+// Every failure leaves a trace at the default log level: a failure that
+// ends the daemon is one error record and the same line on standard error,
+// naming the request or step; a card the driver would not remove is a
+// warning naming the card; a settings file named on the command line that
+// cannot be loaded is one line on standard error (nothing is logged then).
+TEST(DaemonStop, FailuresLeaveATraceAtTheDefaultLogLevel) {
+  constexpr int ERROR_RECORD = 131;
+  constexpr int WARNING_RECORD = 132;
+  enum class Run { PLAY_UNTIL_IT_STOPS, STOPS_BY_ITSELF, SIGINT_WITH_A_CARD, SIGINT_WITHOUT_SETTINGS };
+  struct Case {
+    const char* what;
+    const char* fail;  // VELLORA_SIM_FAIL
+    Run run;
+    int status;
+    const char* stopLine;  // the one line on standard error and the one error record, "" for none
+    bool cardsLeft;        // cards the driver refused to remove, each named in a warning
+  };
+  const Case cases[] = {
+      {"a failed notify request", "notify", Run::PLAY_UNTIL_IT_STOPS, 1, "daemon stops: the notify request of card ",
+       false},
+      {"a failed wake-up request", "wakeup", Run::STOPS_BY_ITSELF, 1, "daemon stops: the wake-up request of card ",
+       false},
+      {"a refused card removal", "remove", Run::SIGINT_WITH_A_CARD, 0, "", true},
+      {"a named settings file that is not there", "", Run::SIGINT_WITHOUT_SETTINGS, 0, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SystemRig rig;
+    VELLORA_SETUP_RIG(rig);
+    logtest::LogReceiver receiver(logtest::kLogPort);
+    ASSERT_TRUE(receiver.ok());
+    std::string settings = rig.dir() + "/missing.inf";
+    if (c.run != Run::SIGINT_WITHOUT_SETTINGS) {
+      ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "out"})) << rig.targets().err();
+      settings = rig.writeFile("quiet.inf", "Interface=" + rig.links().link(0).hostName + "\nThredMode=0\n");
+    }
+    Child daemon;
+    ASSERT_TRUE(daemon.start({SystemRig::program("vellora-bridge-sim"), settings},
+                             {{"VELLORA_SIM_DIR", rig.simDir()},
+                              {"VELLORA_SIM_LOG", rig.driverLog()},
+                              {"VELLORA_SIM_FAIL", c.fail}},
+                             -1, rig.dir() + "/d.out", rig.dir() + "/d.err"));
+    int status = -1;
+    switch (c.run) {
+      case Run::PLAY_UNTIL_IT_STOPS: {
+        const int card = rig.waitCard("amp", "out");
+        ASSERT_GE(card, 0);
+        Child play;
+        ASSERT_TRUE(rig.startPlay(play, card, rig.writePattern(48000 * 4 * 5, 2, "p"), PlayOptions{}));
+        status = daemon.wait(std::chrono::seconds(30));
+        break;
+      }
+      case Run::STOPS_BY_ITSELF:
+        status = daemon.wait(std::chrono::seconds(60));
+        break;
+      case Run::SIGINT_WITH_A_CARD:
+        ASSERT_GE(rig.waitCard("amp", "out"), 0);
+        daemon.signal(SIGINT);
+        status = daemon.wait(std::chrono::seconds(30));
+        break;
+      case Run::SIGINT_WITHOUT_SETTINGS: {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (daemon.err().empty() && std::chrono::steady_clock::now() < end) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(daemon.running()) << "it goes on with the defaults";
+        daemon.signal(SIGINT);
+        status = daemon.wait(std::chrono::seconds(30));
+        break;
+      }
+    }
+    const std::vector<Record> records = drain(receiver);
+    const std::vector<std::string> err = linesOf(daemon.err());
+    std::string seen;
+    for (const Record& r : records) seen += "<" + std::to_string(r.priority) + ">" + r.body + "\n";
+    seen += "standard error:\n" + daemon.err();
+    SCOPED_TRACE(seen);
+
+    EXPECT_EQ(status, c.status);
+    if (*c.stopLine != '\0') {
+      EXPECT_EQ(err.size(), 1u);
+      const std::string line = err.empty() ? std::string() : err[0];
+      EXPECT_EQ(line.compare(0, std::strlen(c.stopLine), c.stopLine), 0);
+      EXPECT_EQ(bodiesAt(records, ERROR_RECORD, c.stopLine), std::vector<std::string>{line});
+    } else if (c.run == Run::SIGINT_WITHOUT_SETTINGS) {
+      EXPECT_EQ(err, std::vector<std::string>{"settings file " + settings +
+                                              " cannot be loaded (No such file or directory); running with the "
+                                              "defaults"});
+      EXPECT_TRUE(records.empty()) << "nothing is logged without settings";
+    } else {
+      EXPECT_EQ(err, std::vector<std::string>{});
+      EXPECT_TRUE(bodiesAt(records, ERROR_RECORD, "daemon stops").empty());
+    }
+    std::vector<std::string> named;
+    for (int card : rig.cards()) {
+      named.push_back("remove card " + std::to_string(card) + " refused: -1 (the card stays in the driver)");
+    }
+    EXPECT_EQ(named.empty(), !c.cardsLeft);
+    EXPECT_EQ(bodiesAt(records, WARNING_RECORD, "remove card "), named);
+  }
 }
 
 }  // namespace
