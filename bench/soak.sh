@@ -34,8 +34,6 @@ build=${SOAK_BUILD:-build-soak}
 thredmode=${SOAK_THREDMODE:-1}
 periods=${SOAK_PERIODS:-32}
 standin_rr=${SOAK_STANDIN_RR:-5}
-standin=()
-[ "$standin_rr" != 0 ] && standin=(chrt -r "$standin_rr")
 seconds=$(awk -v m="$minutes" 'BEGIN { s = int(m * 60); if (s < 1) s = 1; print s }')
 bytes_per_second=$((192000 * 8 * 4))
 played_bytes=$((bytes_per_second * seconds))
@@ -130,6 +128,9 @@ wait_for() {
 alive() { kill -0 "$1" 2>/dev/null; }
 
 # --- build ---------------------------------------------------------------
+
+. scripts/lib/standin.sh
+vellora_standin_prefix "$standin_rr"
 
 work=$(mktemp -d /tmp/vellora-soak.XXXXXX)
 sim=$(mktemp -d /dev/shm/vellora-soak.XXXXXX)
@@ -252,9 +253,7 @@ forget "$daemon_pid"
 # --- the figures ---------------------------------------------------------
 
 log=$work/daemon.log
-inserted=$(grep -c 'SyncBuffer not enough mute data' "$log" || true)
-underruns=$(grep -c 'Buffer underrun' "$log" || true)
-late=$(grep -ci 'over time' "$log" || true)
+vellora_daemon_figures "$log"
 printer_waits=$(grep -c -e '^wait debug out$' -e '^timeout debug out$' "$log" || true)
 player_late=$(sed -n 's/.* late=\([0-9]*\).*/\1/p' "$work/play.out" | tail -n 1)
 worst_pass=$(sed -n 's/.*BufferWorker passes \([0-9]*\) worst pass \([0-9]*\) us.*/\2/p' "$log" | sort -n | tail -n 1)
@@ -267,14 +266,13 @@ check=$("$bin/bench_soak_check" "$work/received/amp_out.raw" "$played_bytes") &&
 load_summary=$(printf '%s\n' "${loads[@]}" | awk 'NR == 1 { lo = hi = $1 } { s += $1; if ($1 < lo) lo = $1; if ($1 > hi) hi = $1 }
   END { if (NR) printf "load average (1 min) during the play: min %.1f mean %.1f max %.1f", lo, s / NR, hi }')
 echo "== $load_summary, with $hogs CPU-bound processes on $(nproc) CPUs"
-echo "inserted silence blocks (\"SyncBuffer not enough mute data\"): $inserted"
 echo "buffer worker: ${passes:-?} passes, worst pass ${worst_pass:-?} us, worst wait with room to fill ${worst_gap:-?} us"
 echo "notify hand-over: worst ${worst_notify:-?} us"
-echo "card underruns (\"Buffer underrun\"): $underruns; \"over time\" records: $late; player late: ${player_late:-?}"
+echo "$(vellora_daemon_met); player late: ${player_late:-?}"
 echo "printer full-ring lines (\"wait/timeout debug out\"): $printer_waits"
 [ -n "$dropped" ] && echo "log records dropped (pool, printer): $dropped"
 echo "recording: $check"
-if [ "$inserted" = 0 ] && [ "$exact" = 1 ]; then
+if [ "$met_inserted" = 0 ] && [ "$exact" = 1 ]; then
   echo "== soak passed"
   exit 0
 fi
