@@ -210,10 +210,24 @@ bool Control::repeated(const KALMO::IPAddress& from, const Receive& datagram) {
   return true;
 }
 
+void Control::setIdleWork(IdleWork work) {
+  idle_ = std::move(work);
+  lastIdle_.now();
+}
+
 bool Control::exchange(const KALMO::IPAddress& destination, const Send& request, MessageID answerId,
                        Receive& answer, int id) {
   answer.clear();
   if (!socket.is_open()) return false;
+  if (idle_) {
+    // Before the request goes, so the work never eats into its tries.
+    KALMO::Clock now;
+    now.now();
+    if (now - lastIdle_ >= IDLE_SLICE) {
+      idle_();
+      lastIdle_.now();
+    }
+  }
   drain();
   const MessageID own = request.getMessage();
   KALMO::Clock start;

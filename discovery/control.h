@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,15 @@ class Control {
   bool getPlay(bool& playing) const;
   uint64_t getPlayFormat() const;
 
+  // Work of the caller that must not wait behind a slow endpoint (the
+  // daemon's card work while it connects a new port): called on this thread
+  // before an exchange when IDLE_SLICE has passed since it last ran, so it
+  // waits at most one exchange (ACK_LIMIT). It must not use this client.
+  // Empty: nothing is called.
+  using IdleWork = std::function<void()>;
+  void setIdleWork(IdleWork work);
+  static constexpr uint64_t IDLE_SLICE = 10'000'000'000ULL;  // 10 ms
+
   // One request/answer exchange. False only for a socket failure; no usable
   // answer (silence, refusal, an echo of the request) leaves `answer` empty.
   bool sendAck(const KALMO::IPAddress& destination, const Send& request, MessageID answerId, Receive& answer);
@@ -122,6 +132,8 @@ class Control {
   bool exchangeValue(size_t index, uint64_t option);
 
   Repeats repeats_;
+  IdleWork idle_;
+  KALMO::Clock lastIdle_;
 };
 
 }  // namespace VELLORA

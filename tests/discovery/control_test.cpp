@@ -17,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace disc_test {
@@ -227,6 +228,29 @@ TEST_F(ControlTest, VolumesOfTheCardMappingReachEveryVolumeItemOfAnEndpoint) {
     EXPECT_EQ(volume, c.held);  // the target's answer, not what was sent
   }
   EXPECT_EQ(sim.value(e, 2), 0u);
+}
+
+// The caller's work runs between the exchanges of a slow connect, and
+// never costs an exchange its answer: it runs before the request goes.
+TEST_F(ControlTest, IdleWorkRunsBetweenExchangesWithoutLosingAnswers) {
+  const vsim::EndpointId e = engine.addEndpoint(loopback(0));
+  ASSERT_NE(e, vsim::NO_ENDPOINT);
+  vsim::Script slow;  // one item, id 1; each answer after the first try
+  slow.answer.option = 1;
+  slow.delay = 15ms;
+  engine.script(e, vsim::ANY_CODE, slow);
+  int calls = 0;
+  control.setIdleWork([&calls] { ++calls; });
+  std::this_thread::sleep_for(12ms);  // due at the first exchange
+  ASSERT_TRUE(control.connect(engine.address(e)));
+  ASSERT_EQ(control.items.size(), 1u);
+  // Hello, count, the item, its value: each took over a slice.
+  EXPECT_EQ(calls, 4);
+  // Taken away: not called any more.
+  control.setIdleWork(nullptr);
+  std::this_thread::sleep_for(12ms);
+  ASSERT_TRUE(control.update());
+  EXPECT_EQ(calls, 4);
 }
 
 TEST_F(ControlTest, VolumesReportedByTheTargetReadBack) {
