@@ -242,7 +242,11 @@ bool VelloraCardBridge::scan(bool& rescan) {
   for (const auto& [address, state] : nodes) aliveNodes.at(address)->aliveCount = state.aliveCount;
   // A port that vanished from its target's listing starts over when it
   // comes back; one whose target was not listed keeps its records.
-  backoff_.retain([&](const KALMO::IPAddress& a) { return ports.count(a) != 0 || unlisted.count(a) != 0; });
+  backoff_.retain([&](const KALMO::IPAddress& a) {
+    if (ports.count(a) != 0) return true;
+    auto target = portTargets_.find(a);
+    return target != portTargets_.end() && guard_.unlisted().count(target->second) != 0;
+  });
 
   releaseLost(plan.lost);
   attach(plan.candidates);
