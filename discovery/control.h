@@ -74,6 +74,7 @@ class Control {
 
   // Rebuilds `items` from the chain's endpoints, in chain order, then
   // update(). On a failure, what was learned before it stays in `items`.
+  // False (and logged) too once it has run for connectLimit.
   bool connect(const Find::StatusSort& chain);
   // The same for a chain of one endpoint whose items are all chain ends.
   bool connect(KALMO::IPAddress endpoint);
@@ -110,6 +111,9 @@ class Control {
   uint64_t nameValue;
   KALMO::Socket socket;
   std::vector<StatusSt> items;
+  // Time one connect may take, 0 without a limit: a chain may report
+  // thousands of items and answer each just in time for a later try.
+  KALMO::Clock connectLimit = 0;
 
  private:
   // What a slow target may still send for the tries of the last answered

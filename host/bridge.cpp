@@ -417,6 +417,7 @@ bool VelloraCardBridge::attachOne(const KALMO::IPAddress& address, ScanCandidate
   // A control chain that answers slowly holds the connect for as long as
   // it likes: the other cards get their work between its exchanges.
   attaching_ = node;
+  node->control.connectLimit = ScanGuard::ATTACH_CONNECT_LIMIT;
   node->control.setIdleWork([this] { (void)workPass(); });
   const bool sinkSet = node->setSink(address, candidate.chain, p.latencyBuffer, false);
   node->control.setIdleWork(nullptr);

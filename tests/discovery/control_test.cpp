@@ -253,6 +253,25 @@ TEST_F(ControlTest, IdleWorkRunsBetweenExchangesWithoutLosingAnswers) {
   EXPECT_EQ(calls, 4);
 }
 
+// A chain that reports many items and answers each late ends at the
+// connect's time limit instead of holding its caller for all of them.
+TEST_F(ControlTest, ConnectEndsAtItsTimeLimit) {
+  const vsim::EndpointId e = engine.addEndpoint(loopback(0));
+  ASSERT_NE(e, vsim::NO_ENDPOINT);
+  vsim::Script slow;  // 200 items, each answer after the first try (4 s in all)
+  slow.answer.option = 200;
+  slow.delay = 15ms;
+  engine.script(e, vsim::ANY_CODE, slow);
+  startLog();
+  control.connectLimit = 200'000'000'000ULL;  // 200 ms
+  bool connected = true;
+  const long long ms = timedMs([&] { connected = control.connect(engine.address(e)); });
+  EXPECT_FALSE(connected);
+  EXPECT_LT(ms, 1000);
+  EXPECT_TRUE(logged("Control connect time limit : "));
+  EXPECT_LT(engine.count(e, VELLORA::CONTROLITEM_REQ), 100u);
+}
+
 TEST_F(ControlTest, VolumesReportedByTheTargetReadBack) {
   const vsim::EndpointId e = point({ControlItemSpec::volume(0)});
   ASSERT_TRUE(control.connect(engine.address(e)));
