@@ -461,7 +461,7 @@ bool VelloraCardBridge::attachOne(const KALMO::IPAddress& address, ScanCandidate
   const int n = static_cast<int>(card);
   if (!node->openMem(n, record.targetName, record.portName, occupiedCpu.cpuOther, occupiedCpu.rangeOther,
                      &stopFlag)) {
-    (void)driver_.remove(controlFd, n);
+    removeCard(driver_, controlFd, n);
     dropNode(address, node);
     return true;
   }
