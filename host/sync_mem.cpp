@@ -118,7 +118,8 @@ void SyncMem::close() {
 
 void SyncMem::notifyStreamDone(VELLORA::Stream& block, bool) {
   const uint8_t mute = hostFormat.getMuteByte();
-  if (!(cardLoad(controlBlock->memStatus, std::memory_order_acquire) & MEM_STATUS_RUNNING)) {
+  if (!controlBlock ||
+      !(cardLoad(controlBlock->memStatus, std::memory_order_acquire) & MEM_STATUS_RUNNING)) {
     cardWasIdle = true;
   } else {
     // The stream buffer ran dry while the card did not run (a stop drained

@@ -81,6 +81,14 @@ void waitForTheEnd(SystemRig& rig, const std::string& key, const std::string& di
   return ::testing::AssertionSuccess();
 }
 
+// vellora-card-play into the card with these arguments.
+std::vector<std::string> playerCommand(SystemRig& rig, int card, const std::vector<std::string>& args) {
+  std::vector<std::string> command = {SystemRig::program("vellora-card-play"), "--dir", rig.simDir(), "--card",
+                                      std::to_string(card)};
+  command.insert(command.end(), args.begin(), args.end());
+  return command;
+}
+
 // Plays into the card with vellora-card-play and checks what the port
 // recorded. A player held up by a loaded machine leaves a gap (sent
 // muted); such a play proves nothing and is played again, up to 3 times.
@@ -89,9 +97,7 @@ void playChecked(SystemRig& rig, int card, const std::vector<std::string>& args,
   for (int attempt = 1;; ++attempt) {
     const std::string disconnects = rig.targetSummary()["amp:out"]["disconnects"];
     const size_t logFrom = rig.daemon().out().size();
-    std::vector<std::string> command = {SystemRig::program("vellora-card-play"), "--dir", rig.simDir(),
-                                        "--card", std::to_string(card)};
-    command.insert(command.end(), args.begin(), args.end());
+    const std::vector<std::string> command = playerCommand(rig, card, args);
     std::string out;
     const int status = rig.run(command, {}, &out, nullptr, std::chrono::seconds(120));
     ASSERT_EQ(status, 0) << out;
@@ -123,23 +129,38 @@ std::vector<std::string> stereo16(const Geometry& g, const std::string& file) {
           "--periods", std::to_string(g.periods), "--raw", file, "--timeout-ms", "15000"};
 }
 
-void playFileEnds(const std::vector<std::string>& settings) {
-  SystemRig rig;
+// One target with one port, the daemon with these settings, the card it
+// made for the port, and a pattern file of PLAY_BYTES in the rig's
+// directory. The caller returns when this failed or skipped.
+struct OnePort {
+  int card = -1;
+  std::string file;
+};
+
+void startOnePort(SystemRig& rig, const std::vector<std::string>& settings, const std::string& fileName,
+                  OnePort& port) {
   VELLORA_SETUP_RIG(rig);
   ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "out"})) << rig.targets().err();
   ASSERT_TRUE(rig.startDaemon(settings));
-  const int card = rig.waitCard("amp", "out");
-  ASSERT_GE(card, 0) << rig.daemon().out();
+  port.card = rig.waitCard("amp", "out");
+  ASSERT_GE(port.card, 0) << rig.daemon().out();
+  port.file = rig.writePattern(PLAY_BYTES, 2, fileName);
+  ASSERT_FALSE(port.file.empty());
+}
+
+void playFileEnds(const std::vector<std::string>& settings) {
+  SystemRig rig;
+  OnePort port;
+  ASSERT_NO_FATAL_FAILURE(startOnePort(rig, settings, "end.pattern", port));
+  if (::testing::Test::IsSkipped()) return;
 
   // Ending inside a period in each geometry (3332, 3333 with a 1-byte
   // block, 12288 bytes).
-  const std::string file = rig.writePattern(PLAY_BYTES, 2, "end.pattern");
-  ASSERT_FALSE(file.empty());
   const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, PLAY_BYTES, 2);
   const Geometry geometries[] = {{9996, 3}, {10000, 3}, {61440, 5}};
   for (const Geometry& g : geometries) {
     SCOPED_TRACE(testing::Message() << g.bufferBytes << "/" << g.periods);
-    playChecked(rig, card, stereo16(g, file),
+    playChecked(rig, port.card, stereo16(g, port.file),
                 [&](const std::vector<uint8_t>& recording) { return fileThenMute(recording, played); });
   }
   EXPECT_EQ(rig.stopDaemon(), 0);
@@ -157,20 +178,16 @@ TEST(DaemonCardEdges, DelayLineDeliversTheLastWriteThenMute) { playFileEnds({"un
 // play from its first byte.
 TEST(DaemonCardEdges, CardPreparedAgainPlaysTheNewPrefillFromItsStart) {
   SystemRig rig;
-  VELLORA_SETUP_RIG(rig);
-  ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "out"})) << rig.targets().err();
-  ASSERT_TRUE(rig.startDaemon({}));
-  const int card = rig.waitCard("amp", "out");
-  ASSERT_GE(card, 0) << rig.daemon().out();
+  OnePort port;
+  ASSERT_NO_FATAL_FAILURE(startOnePort(rig, {}, "again.pattern", port));
+  if (::testing::Test::IsSkipped()) return;
 
-  const std::string file = rig.writePattern(PLAY_BYTES, 2, "again.pattern");
-  ASSERT_FALSE(file.empty());
   const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, PLAY_BYTES, 2);
   const std::size_t again = 100800;
   ASSERT_NE(played[again], 0) << "the second part must not start with the mute byte";
-  std::vector<std::string> args = stereo16({9600, 4}, file);
+  std::vector<std::string> args = stereo16({9600, 4}, port.file);
   args.insert(args.end(), {"--prepare-again-after", std::to_string(again)});
-  playChecked(rig, card, args,
+  playChecked(rig, port.card, args,
               [&](const std::vector<uint8_t>& recording) { return fileThenMute(recording, played, {again}); });
   EXPECT_EQ(rig.stopDaemon(), 0);
   EXPECT_EQ(rig.sanitizerReport(), "");
@@ -183,14 +200,9 @@ TEST(DaemonCardEdges, CardPreparedAgainPlaysTheNewPrefillFromItsStart) {
 // where the card did not run.
 TEST(DaemonCardEdges, PauseLosesNoByte) {
   SystemRig rig;
-  VELLORA_SETUP_RIG(rig);
-  ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "out"})) << rig.targets().err();
-  ASSERT_TRUE(rig.startDaemon({}));
-  const int card = rig.waitCard("amp", "out");
-  ASSERT_GE(card, 0) << rig.daemon().out();
-
-  const std::string file = rig.writePattern(PLAY_BYTES, 2, "pause.pattern");
-  ASSERT_FALSE(file.empty());
+  OnePort port;
+  ASSERT_NO_FATAL_FAILURE(startOnePort(rig, {}, "pause.pattern", port));
+  if (::testing::Test::IsSkipped()) return;
   const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, PLAY_BYTES, 2);
   const struct {
     const char* name;
@@ -201,9 +213,9 @@ TEST(DaemonCardEdges, PauseLosesNoByte) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args = stereo16({9600, 4}, file);
+    std::vector<std::string> args = stereo16({9600, 4}, port.file);
     args.insert(args.end(), c.args.begin(), c.args.end());
-    playChecked(rig, card, args,
+    playChecked(rig, port.card, args,
                 [&](const std::vector<uint8_t>& recording) { return playedInOrder(recording, played, 1); });
   }
   EXPECT_EQ(rig.stopDaemon(), 0);
@@ -215,19 +227,11 @@ TEST(DaemonCardEdges, PauseLosesNoByte) {
 // overwritten by the silence of the connect that follows.
 TEST(DaemonCardEdges, PlayStartedAsTheLastOneEndsArrivesWhole) {
   SystemRig rig;
-  VELLORA_SETUP_RIG(rig);
-  ASSERT_TRUE(rig.startTargets({"--target", "amp", "--port", "out"})) << rig.targets().err();
-  ASSERT_TRUE(rig.startDaemon({}));
-  const int card = rig.waitCard("amp", "out");
-  ASSERT_GE(card, 0) << rig.daemon().out();
-
-  const std::string file = rig.writePattern(PLAY_BYTES, 2, "next.pattern");
-  ASSERT_FALSE(file.empty());
+  OnePort port;
+  ASSERT_NO_FATAL_FAILURE(startOnePort(rig, {}, "next.pattern", port));
+  if (::testing::Test::IsSkipped()) return;
   const std::vector<uint8_t> played = vsim::CardPlay::pattern(0, PLAY_BYTES, 2);
-  std::vector<std::string> command = {SystemRig::program("vellora-card-play"), "--dir", rig.simDir(), "--card",
-                                      std::to_string(card)};
-  const std::vector<std::string> args = stereo16({30720, 4}, file);
-  command.insert(command.end(), args.begin(), args.end());
+  const std::vector<std::string> command = playerCommand(rig, port.card, stereo16({30720, 4}, port.file));
   for (int attempt = 1;; ++attempt) {
     const std::string disconnects = rig.targetSummary()["amp:out"]["disconnects"];
     const size_t logFrom = rig.daemon().out().size();
