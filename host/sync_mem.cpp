@@ -117,7 +117,48 @@ void SyncMem::close() {
 }
 
 void SyncMem::notifyStreamDone(VELLORA::Stream& block, bool) {
-  if (periodCopy.fill(block, alsaSetting.unInitMemDet, hostFormat.getMuteByte())) notify();
+  const uint8_t mute = hostFormat.getMuteByte();
+  if (!controlBlock ||
+      !(cardLoad(controlBlock->memStatus, std::memory_order_acquire) & MEM_STATUS_RUNNING)) {
+    cardWasIdle = true;
+  } else {
+    // The stream buffer ran dry while the card did not run (a stop drained
+    // it, or the stream played on without audio). Filled from the card in
+    // one go, it would take more periods than the application can have
+    // written ahead, and the reader would pass the writer. As after a
+    // connect, the buffer starts full of silence and the card is read one
+    // period per block the stream takes.
+    if (silenceWanted.exchange(false) || cardWasIdle) {
+      cardWasIdle = false;
+      const uint64_t capacity = blockRing.empty() ? 0 : blockRing.size() - 1;
+      const uint64_t queued = queuedAudioBlocks();
+      silenceLeft = capacity > queued ? capacity - queued : 0;
+    }
+    if (silenceLeft > 0) {
+      --silenceLeft;
+      block.resize(blockBytes, mute);
+      return;
+    }
+  }
+  if (periodCopy.fill(block, alsaSetting.unInitMemDet, mute)) notify();
+}
+
+uint64_t SyncMem::freeBlocks() const {
+  return blockRing.empty() ? 0 : blockRing.size() - 1 - getLastBufferCount();
+}
+
+uint64_t SyncMem::queuedAudioBlocks() const {
+  // The blocks between the reader and the one being filled were all filled
+  // on this thread; the streaming worker only reads them.
+  uint64_t n = 0;
+  const VELLORA::Stream* end = writeBlock.load();
+  const VELLORA::Stream* first = blockRing.data();
+  const VELLORA::Stream* last = first + blockRing.size();
+  for (const VELLORA::Stream* b = readBlock.load(); b != end && b != nullptr;) {
+    if (b->size != 0) ++n;
+    b = b + 1 == last ? first : b + 1;
+  }
+  return n;
 }
 
 bool SyncMem::work() {
@@ -143,17 +184,25 @@ bool SyncMem::work() {
       f = memStatus();
     } else if (!playFlag.load() && (f & MEM_STATUS_RUNNING)) {
       periodCopy.underrunArmed = false;
+      // A stop drained the stream buffer: the hook fills it with silence
+      // first. Right after a connect it is full of silence already.
+      if (freeBlocks() > 0) silenceWanted = true;
       wantedStatus |= HOST_STATUS_PLAY;
       statusUpdate();
       VELLORA::SSyncBuffer::play();
       f = memStatus();
     }
     if (rechosen || !(f & MEM_STATUS_PREPARED)) {
+      // The connection no longer serves the card's preparation: the status
+      // says so before the stream ends, which may take a while. Until then
+      // a driver would take CONNECTED for a connection made for the next
+      // prepare and let the application fill the ring, and the connect
+      // that follows fills the ring with silence.
+      wantedStatus = HOST_STATUS_READY;
+      statusUpdate();
       // What the delay line took in under the old choice is this stream's.
       awaitHeldAudio();
       VELLORA::SSyncBuffer::disconnect();
-      wantedStatus = HOST_STATUS_READY;
-      statusUpdate();
       releaseSendCpu();
     }
     return volumeStep();
@@ -295,6 +344,9 @@ bool SyncMem::connectSequence() {
   // ended before the hook state and the ring are reset under it.
   if (bufferThread.joinable()) bufferThread.join();
   periodCopy.reset(bufferBytes, periodCount);
+  silenceWanted = false;
+  cardWasIdle = false;
+  silenceLeft = 0;
   std::memset(ring, mute, bufferBytes);
   notify();
 

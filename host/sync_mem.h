@@ -10,6 +10,7 @@
 // The card device itself (descriptor, mapping, driver requests) is added by
 // SyncMemDrv.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -83,6 +84,18 @@ class SyncMem : public VELLORA::SSyncBuffer {
   void awaitHeldAudio();
   bool volumeStep();
   bool chooseTransfer();
+  // Blocks of the stream buffer free to fill.
+  uint64_t freeBlocks() const;
+  // Buffer worker: blocks waiting in the stream buffer that hold audio.
+  uint64_t queuedAudioBlocks() const;
 
   CardChoice connectedChoice;
+  // Once the card runs again after it did not, the hook fills the stream
+  // buffer up with silence before it reads the card again. Asked for by
+  // the main thread when the stream plays again after a stop; noticed by
+  // the hook itself when the stream played on (cardWasIdle).
+  std::atomic<bool> silenceWanted{false};
+  // Buffer worker only, reset by the connect before the worker starts.
+  bool cardWasIdle = false;
+  uint64_t silenceLeft = 0;
 };

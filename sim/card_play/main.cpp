@@ -20,7 +20,7 @@ void usage() {
                "  [--format BITS] [--rate BITS] [--channels BITS] [--buffer BYTES] [--periods N]\n"
                "  [--pattern] [--bytes N | --seconds S] | [--raw FILE] | [--wav FILE]\n"
                "  [--no-prefill] [--volume V] [--restart-after BYTES]\n"
-               "  [--prepare-again-after BYTES] [--timeout-ms MS]\n");
+               "  [--prepare-again-after BYTES] [--pause-ms MS] [--timeout-ms MS]\n");
 }
 
 bool number(const char* text, uint64_t& out) {
@@ -39,6 +39,9 @@ int main(int argc, char** argv) {
   int64_t volume = -1;
   uint64_t restartAfter = 0;
   uint64_t prepareAgainAfter = 0;
+  // How long the card stays stopped: before it starts again, or before it
+  // is prepared again.
+  int64_t pauseMs = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -87,6 +90,9 @@ int main(int argc, char** argv) {
       numberArg(restartAfter);
     } else if (a == "--prepare-again-after") {
       numberArg(prepareAgainAfter);
+    } else if (a == "--pause-ms") {
+      numberArg(v);
+      pauseMs = static_cast<int64_t>(v);
     } else if (a == "--timeout-ms") {
       numberArg(v);
       o.timeoutMs = static_cast<int>(v);
@@ -125,16 +131,17 @@ int main(int argc, char** argv) {
   if (restartAfter > 0) {
     player.play(restartAfter);
     player.stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs < 0 ? 200 : pauseMs));
     player.start();
   }
   if (prepareAgainAfter > 0) {
     // Once BYTES are written and the daemon has taken them, recovers as
-    // from an underrun: stops, prepares again, fills the buffer anew and
-    // starts.
+    // from an underrun: stops, prepares again (after the pause, when one is
+    // asked for), fills the buffer anew and starts.
     if (prepareAgainAfter > player.written()) player.play(prepareAgainAfter - player.written());
     player.drain();
     player.stop();
+    if (pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     player.prepareAgain();
     if (o.prefill) player.prefillBuffer();
     player.start();
