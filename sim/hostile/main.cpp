@@ -2,14 +2,16 @@
 // request from `--flood N` silent UDP ports (and with `--port-zero` once from
 // source port 0), until SIGINT or SIGTERM. With `--known` the silent ports
 // accept the host's name announcement, just enough of a listing to count as
-// answering targets, and stay silent to everything else. More than one
+// answering targets, and stay silent to everything else; `--known-ports K`
+// also answers the port count with K ports, never answered one by one. More than one
 // `--address` spreads the ports over those addresses. Run it only inside a
 // network namespace of its own or the one of the stand-in targets. It ends
 // with one line of counts, and the longest time a scan kept asking it:
 //
 //   requests=N answers=N portzero=N dropped=N names=N bursts=N longest=MS
 //
-//   vellora-hostile-sim --device IF [--address fe80::x]... [--flood N] [--known] [--port-zero] [--name TEXT]
+//   vellora-hostile-sim --device IF [--address fe80::x]... [--flood N] [--known] [--known-ports K]
+//                       [--port-zero] [--name TEXT]
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,8 +29,8 @@ void onSignal(int) { stopRequested = 1; }
 
 int usage() {
   std::fprintf(stderr,
-               "usage: vellora-hostile-sim --device IF [--address ADDR]... [--flood N] [--known] [--port-zero]\n"
-               "         [--name TEXT]\n");
+               "usage: vellora-hostile-sim --device IF [--address ADDR]... [--flood N] [--known]\n"
+               "         [--known-ports K] [--port-zero] [--name TEXT]\n");
   return 2;
 }
 
@@ -53,6 +55,12 @@ int main(int argc, char** argv) {
       if (end == nullptr || *end != '\0' || n > 4096) return usage();
       o.floodPorts = static_cast<unsigned>(n);
     } else if (a == "--known") {
+      o.answerName = true;
+    } else if (a == "--known-ports" && more) {
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(argv[++i], &end, 10);
+      if (end == nullptr || *end != '\0' || n > 4095) return usage();
+      o.knownPorts = static_cast<uint16_t>(n);
       o.answerName = true;
     } else if (a == "--port-zero") {
       o.portZeroAnswer = true;

@@ -167,7 +167,7 @@ void HostileNode::run() {
                                      reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) break;
         seen(false);
-        acceptName(fds[i].fd, bytes, n, from);
+        answerSilently(fds[i].fd, bytes, n, from);
       }
     }
   }
@@ -189,15 +189,24 @@ void HostileNode::seen(bool discovery) {
   if (ms > longestBurstMs_.load()) longestBurstMs_.store(ms);
 }
 
-void HostileNode::acceptName(int fd, const uint8_t* bytes, ssize_t n, const sockaddr_in6& from) {
+void HostileNode::answerSilently(int fd, const uint8_t* bytes, ssize_t n, const sockaddr_in6& from) {
   VELLORA::Receive r;
   r.datagram.assign(bytes, bytes + n);
-  if (!options_.answerName || !r || r.getMessage() != VELLORA::NOTISNAME_REQ) {
+  const bool name = r && r.getMessage() == VELLORA::NOTISNAME_REQ;
+  // The count query asks for no port index; without the presence bitmaps
+  // every port up to the count is asked for.
+  const bool count = r && r.getMessage() == VELLORA::PORT_REQ && r.getOption0() == 0 && r.getOption1() == 0 &&
+                     options_.knownPorts != 0;
+  if (!options_.answerName || (!name && !count)) {
     ++dropped_;
     return;
   }
   VELLORA::SendBuffer record;
-  record.set(VELLORA::NOTISNAME_ANS, VELLORA::STATUS_ACK);
+  if (name) {
+    record.set(VELLORA::NOTISNAME_ANS, VELLORA::STATUS_ACK);
+  } else {
+    record.set(VELLORA::PORT_ANS, VELLORA::STATUS_ACK, options_.knownPorts, options_.knownPorts, 0, 0);
+  }
   record.update();
   const KALMO::BufferCS_const span = record;
   if (::sendto(fd, span.data, span.size, 0, reinterpret_cast<const sockaddr*>(&from), sizeof from) ==

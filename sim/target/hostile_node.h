@@ -8,7 +8,9 @@
 //    read and dropped);
 //  - with `answerName` they also accept the host's name announcement
 //    (NOTISNAME_REQ), which is just enough of a target's listing for a host
-//    to count the target as answering, and stay silent to the rest;
+//    to count the target as answering, and stay silent to the rest; with
+//    `knownPorts` K they also answer the port count with K ports, each of
+//    which then costs the host one more unanswered query;
 //  - with `portZeroAnswer`, one more FIND_ANS goes out from UDP source port
 //    0 (a raw socket builds the UDP header; the kernel adds the checksum).
 //
@@ -38,6 +40,7 @@ struct HostileOptions {
   std::vector<std::string> moreAddresses;  // further addresses the answerers spread over
   unsigned floodPorts = 0;     // silent answerers
   bool answerName = false;     // they accept the name announcement
+  uint16_t knownPorts = 0;     // ... and answer the port count with this many
   bool portZeroAnswer = false; // one answer from source port 0
   std::string name = "hostile";
   uint64_t productID = 0x4855;
@@ -73,7 +76,7 @@ class HostileNode {
   void run();
   void answer(const uint8_t* from, uint16_t fromPort);
   void seen(bool discovery);
-  void acceptName(int fd, const uint8_t* bytes, ssize_t n, const sockaddr_in6& from);
+  void answerSilently(int fd, const uint8_t* bytes, ssize_t n, const sockaddr_in6& from);
   bool sendPortZero(const std::vector<uint8_t>& record, const uint8_t* to, uint16_t toPort);
 
   HostileOptions options_;

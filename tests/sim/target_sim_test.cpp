@@ -611,6 +611,7 @@ TEST(HostileNode, KnownButSilentEndpoints) {
   o.moreAddresses = {text};
   o.floodPorts = 4;
   o.answerName = true;
+  o.knownPorts = 3;
   vsim::HostileNode node(o);
   {
     vellora_test::NsScope in(links.targetNs());
@@ -636,7 +637,11 @@ TEST(HostileNode, KnownButSilentEndpoints) {
                            VELLORA::NOTISNAME_ANS, answer, true),
               VELLORA::Find::ACK_OK);
     EXPECT_EQ(find.answered(), before + 1);
+    // The port count is answered, each port is not.
     EXPECT_EQ(find.sendAck(address, VELLORA::Send(VELLORA::PORT_REQ, 0, uint64_t{0}), VELLORA::PORT_ANS, answer, true),
+              VELLORA::Find::ACK_OK);
+    EXPECT_EQ(answer.getOption0(), 3);
+    EXPECT_EQ(find.sendAck(address, VELLORA::Send(VELLORA::PORT_REQ, 0, 1, 0, 1, 1), VELLORA::PORT_ANS, answer, true),
               VELLORA::Find::ACK_TIMEOUT);
   }
   EXPECT_EQ(addresses.size(), 2u);
