@@ -115,6 +115,7 @@ bool HostileNode::start(std::string& error) {
   }
   stop_ = false;
   inBurst_ = false;
+  hangAt_ = std::chrono::steady_clock::now() + options_.behaveFor;
   thread_ = std::thread([this] { run(); });
   return true;
 }
@@ -192,26 +193,34 @@ void HostileNode::seen(bool discovery) {
 void HostileNode::answerSilently(int fd, const uint8_t* bytes, ssize_t n, const sockaddr_in6& from) {
   VELLORA::Receive r;
   r.datagram.assign(bytes, bytes + n);
-  const bool name = r && r.getMessage() == VELLORA::NOTISNAME_REQ;
-  // The count query asks for no port index; without the presence bitmaps
-  // every port up to the count is asked for.
-  const bool count = r && r.getMessage() == VELLORA::PORT_REQ && r.getOption0() == 0 && r.getOption1() == 0 &&
-                     options_.knownPorts != 0;
-  if (!options_.answerName || (!name && !count)) {
+  const bool behaving = std::chrono::steady_clock::now() < hangAt_;
+  // Count queries ask for no index; without the presence bitmaps every port
+  // up to the count is asked for.
+  if (!options_.answerName || !r) {
     ++dropped_;
     return;
   }
+  const bool countQuery = r.getOption0() == 0 && r.getOption1() == 0;
+  const VELLORA::MessageID code = r.getMessage();
   VELLORA::SendBuffer record;
-  if (name) {
+  if (code == VELLORA::NOTISNAME_REQ) {
     record.set(VELLORA::NOTISNAME_ANS, VELLORA::STATUS_ACK);
+  } else if (code == VELLORA::PORT_REQ && countQuery && (behaving || options_.knownPorts != 0)) {
+    const uint16_t ports = behaving ? 0 : options_.knownPorts;
+    record.set(VELLORA::PORT_ANS, VELLORA::STATUS_ACK, ports, ports, 0, 0);
+  } else if (behaving && code == VELLORA::TARGETINFO_REQ) {
+    record.set(VELLORA::TARGETINFO_ANS, VELLORA::STATUS_ACK);
+  } else if (behaving && code == VELLORA::STATUSITEM_REQ && countQuery) {
+    record.set(VELLORA::STATUSITEM_ANS, VELLORA::STATUS_ACK);
   } else {
-    record.set(VELLORA::PORT_ANS, VELLORA::STATUS_ACK, options_.knownPorts, options_.knownPorts, 0, 0);
+    ++dropped_;
+    return;
   }
   record.update();
   const KALMO::BufferCS_const span = record;
   if (::sendto(fd, span.data, span.size, 0, reinterpret_cast<const sockaddr*>(&from), sizeof from) ==
       static_cast<ssize_t>(span.size)) {
-    ++names_;
+    ++listingAnswers_;
   }
 }
 

@@ -10,7 +10,9 @@
 //    (NOTISNAME_REQ), which is just enough of a target's listing for a host
 //    to count the target as answering, and stay silent to the rest; with
 //    `knownPorts` K they also answer the port count with K ports, each of
-//    which then costs the host one more unanswered query;
+//    which then costs the host one more unanswered query; with `behaveFor`
+//    they first answer their whole listing for that long, as targets
+//    without ports, and only then hang (a host then knows them all);
 //  - with `portZeroAnswer`, one more FIND_ANS goes out from UDP source port
 //    0 (a raw socket builds the UDP header; the kernel adds the checksum).
 //
@@ -41,6 +43,7 @@ struct HostileOptions {
   unsigned floodPorts = 0;     // silent answerers
   bool answerName = false;     // they accept the name announcement
   uint16_t knownPorts = 0;     // ... and answer the port count with this many
+  std::chrono::milliseconds behaveFor{0};  // answer every listing query until then
   bool portZeroAnswer = false; // one answer from source port 0
   std::string name = "hostile";
   uint64_t productID = 0x4855;
@@ -62,8 +65,9 @@ class HostileNode {
   uint64_t answers() const { return answers_.load(); }
   uint64_t dropped() const { return dropped_.load(); }
   uint64_t portZeroSent() const { return portZero_.load(); }
-  // Name announcements the answerers accepted.
-  uint64_t namesAccepted() const { return names_.load(); }
+  // Queries of their listing the answerers answered (name announcements
+  // included).
+  uint64_t listingAnswers() const { return listingAnswers_.load(); }
   // Bursts of requests seen, and the longest one from its first discovery
   // request to its last request, in ms.
   uint64_t bursts() const { return bursts_.load(); }
@@ -92,12 +96,13 @@ class HostileNode {
   std::atomic<uint64_t> answers_{0};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> portZero_{0};
-  std::atomic<uint64_t> names_{0};
+  std::atomic<uint64_t> listingAnswers_{0};
   std::atomic<uint64_t> bursts_{0};
   std::atomic<uint64_t> longestBurstMs_{0};
   // Thread only.
   std::chrono::steady_clock::time_point burstStart_;
   std::chrono::steady_clock::time_point lastRequest_;
+  std::chrono::steady_clock::time_point hangAt_;  // end of behaveFor
   bool inBurst_ = false;
 };
 

@@ -645,11 +645,61 @@ TEST(HostileNode, KnownButSilentEndpoints) {
               VELLORA::Find::ACK_TIMEOUT);
   }
   EXPECT_EQ(addresses.size(), 2u);
-  EXPECT_GE(node.namesAccepted(), 8u);
+  EXPECT_GE(node.listingAnswers(), 12u);
   EXPECT_EQ(node.bursts(), 1u);
   // From the first discovery request to the last silent query: at least
   // three of the 100 ms waits for the unanswered ones.
   EXPECT_GE(node.longestBurstMs(), 300u);
+  vellora_test::NsScope in(links.targetNs());
+  node.stop();
+}
+
+// Answerers that first answer their whole listing, as targets without ports
+// (so that a host comes to know them), and then hang.
+TEST(HostileNode, AnswerTheListingThenHang) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  vellora_test::LinkHarness links;
+  VELLORA_SETUP_LINKS(links, 1);
+  vsim::HostileOptions o;
+  o.device = links.link(0).targetName;
+  o.floodPorts = 1;
+  o.answerName = true;
+  o.knownPorts = 5;
+  o.behaveFor = 1000ms;
+  vsim::HostileNode node(o);
+  std::string error;
+  {
+    vellora_test::NsScope in(links.targetNs());
+    ASSERT_TRUE(in.ok());
+    ASSERT_TRUE(node.start(error)) << error;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  VELLORA::Find::Setting s;
+  s.productID = 0;
+  s.name = "stand-in test";
+  VELLORA::Find find(s);
+  ASSERT_TRUE(find.open(std::list<std::string>{links.link(0).hostName}));
+  VELLORA::Find::TargetMap found;
+  ASSERT_TRUE(find.findTarget(found));
+  ASSERT_EQ(found.size(), 1u);
+  const KALMO::IPAddress at = found.begin()->first;
+  auto ask = [&](VELLORA::MessageID request, VELLORA::MessageID answerId, uint16_t& count) {
+    VELLORA::Receive answer;
+    const int r = find.sendAck(at, VELLORA::Send(request, 0, uint64_t{0}), answerId, answer, true);
+    count = answer.getOption0();
+    return r;
+  };
+  uint16_t count = 0;
+  ASSERT_LT(std::chrono::steady_clock::now() - started, 700ms) << "too slow to see it behave";
+  EXPECT_EQ(ask(VELLORA::PORT_REQ, VELLORA::PORT_ANS, count), VELLORA::Find::ACK_OK);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(ask(VELLORA::TARGETINFO_REQ, VELLORA::TARGETINFO_ANS, count), VELLORA::Find::ACK_OK);
+  EXPECT_EQ(ask(VELLORA::STATUSITEM_REQ, VELLORA::STATUSITEM_ANS, count), VELLORA::Find::ACK_OK);
+  std::this_thread::sleep_until(started + 1100ms);
+  EXPECT_EQ(ask(VELLORA::PORT_REQ, VELLORA::PORT_ANS, count), VELLORA::Find::ACK_OK);
+  EXPECT_EQ(count, 5);
+  EXPECT_EQ(ask(VELLORA::TARGETINFO_REQ, VELLORA::TARGETINFO_ANS, count), VELLORA::Find::ACK_TIMEOUT);
+  EXPECT_EQ(ask(VELLORA::STATUSITEM_REQ, VELLORA::STATUSITEM_ANS, count), VELLORA::Find::ACK_TIMEOUT);
   vellora_test::NsScope in(links.targetNs());
   node.stop();
 }
