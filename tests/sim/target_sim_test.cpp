@@ -361,6 +361,27 @@ TEST(TargetSim, ConcurrentSendsAndRemoval) {
   EXPECT_NE(sim.addEndpoint(gone), vsim::NO_ENDPOINT);
 }
 
+// Endpoints whose port the system chooses each get a port of their own,
+// however many there are: a target with hundreds of ports must not have two
+// of them answer on one port number.
+TEST(TargetSim, ChosenPortsAreNeverShared) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  TargetSim sim;
+  std::set<uint16_t> ports;
+  constexpr int kEndpoints = 2000;
+  for (int i = 0; i < kEndpoints; ++i) {
+    const vsim::EndpointId e = sim.addEndpoint(vsim::ipv6("::1", 0));
+    ASSERT_NE(e, vsim::NO_ENDPOINT);
+    ports.insert(vsim::portOf(sim.address(e)));
+  }
+  EXPECT_EQ(ports.size(), static_cast<size_t>(kEndpoints));
+  // A port given by number is still shared, as discovery's is.
+  const vsim::EndpointId a = sim.addEndpoint(vsim::ipv6("::1", 19642));
+  const vsim::EndpointId b = sim.addEndpoint(vsim::ipv6("::1", 19642));
+  EXPECT_NE(a, vsim::NO_ENDPOINT);
+  EXPECT_NE(b, vsim::NO_ENDPOINT);
+}
+
 // A listener for ff02::1 on one link of the target namespace, answered from
 // the target's own link-local endpoint on the same port: what discovery needs.
 TEST(TargetSim, MulticastOnALinkAnsweredFromAUnicastEndpoint) {
