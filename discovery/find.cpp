@@ -6,9 +6,11 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace VELLORA {
 namespace {
@@ -276,7 +278,13 @@ bool Find::findTarget(TargetMap& found) {
   }
   if (portZero_ != 0) INFO << "Find Skip source port 0 : " << portZero_;
   if (overflow_ != 0) INFO << "Find Skip answers over " << kMaxAnswers << " : " << overflow_;
-  for (const auto& [from, answer] : answers) {
+  std::vector<std::pair<unsigned, const std::pair<const KALMO::IPAddress, Receive>*>> order;
+  order.reserve(answers.size());
+  for (const auto& entry : answers) order.emplace_back(priority ? priority(entry.first) : 0u, &entry);
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  for (const auto& ranked : order) {
+    const KALMO::IPAddress& from = ranked.second->first;
+    const Receive& answer = ranked.second->second;
     if (screen && !screen(from)) continue;
     if (!NotisName(from)) {
       // A send that failed for this answerer alone loses that answerer; a

@@ -187,6 +187,11 @@ class Find {
   // caller bound what unknown answerers may cost. Empty: every one is taken.
   using AnswerScreen = std::function<bool(const KALMO::IPAddress& sender)>;
   AnswerScreen screen;
+  // Answering endpoints of a higher priority are screened and announced
+  // before the others (equal ones in key order), so that a screen with a
+  // time budget reaches them first. Empty: key order.
+  using AnswerPriority = std::function<unsigned(const KALMO::IPAddress& sender)>;
+  AnswerPriority priority;
   bool pingTarget(KALMO::IPAddress target);
   bool getTarget(const KALMO::IPAddress& target, uint64_t& productID, std::string& name);
 

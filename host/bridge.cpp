@@ -133,50 +133,59 @@ bool VelloraCardBridge::workPass() {
   return ok;
 }
 
-int VelloraCardBridge::listTargets(VELLORA::Find::TargetMap& targets, VELLORA::Find::PortMap& ports,
-                                   VELLORA::Find::StatusMap& items) {
-  if (!discovery.findTarget(targets)) return -1;
+bool VelloraCardBridge::listTargets(VELLORA::Find::TargetMap& targets, VELLORA::Find::PortMap& ports,
+                                    VELLORA::Find::StatusMap& items, bool& rescan) {
+  if (!discovery.findTarget(targets)) return false;
   const auto mode =
       static_cast<VELLORA::Find::MODE>(VELLORA::Find::MODE_PORT_KIND1 | VELLORA::Find::MODE_INDEX_OPTION0);
-  auto dropped = [this](const KALMO::IPAddress& target) {
-    // The send failed for this target alone: it is lost for this scan.
-    if (!discovery.lastSendRefused()) return false;
-    INFO << "Scan Drop : " << scanAddressText(target) << " " << std::strerror(discovery.lastSendError());
-    return true;
+  // A listing that failed for one target is that target's miss alone: its
+  // attached ports count down as missing ones, its new ones wait.
+  auto missed = [this, &rescan](const KALMO::IPAddress& target, const char* what) {
+    rescan = true;
+    if (discovery.lastSendRefused()) {
+      // The send failed for this target alone: it is lost for this scan.
+      INFO << "Scan Drop : " << scanAddressText(target) << " " << std::strerror(discovery.lastSendError());
+      return;
+    }
+    INFO << what << scanAddressText(target);
   };
-  VELLORA::Find::TargetMap answering;
-  for (const auto& [target, info] : targets) {
+  for (const KALMO::IPAddress& target : guard_.listOrder(targets)) {
     KALMO::Clock now;
     now.now();
     if (!guard_.mayList(target, now)) continue;
-    const VELLORA::Find::TargetMap one{{target, info}};
+    const VELLORA::Find::TargetMap one{{target, targets.at(target)}};
     VELLORA::Find::PortMap found;
     const uint64_t before = discovery.answered();
-    if (!discovery.findTarget(one, found, mode)) {
-      if (dropped(target)) continue;
-      return 1;
-    }
+    const bool portsListed = discovery.findTarget(one, found, mode);
     const bool answered = discovery.answered() != before;
     guard_.listed(target, answered);
-    // A new target that answered nothing costs no status listing either.
-    if (!answered && !guard_.known(target)) continue;
-    for (auto& [address, record] : found) ports[address] = std::move(record);
-    answering.emplace(target, info);
-  }
-  for (const auto& [target, info] : answering) {
-    const VELLORA::Find::TargetMap one{{target, info}};
-    VELLORA::Find::StatusMap found;
-    if (!discovery.findTarget(one, found)) {
-      if (!dropped(target)) return 2;
-      // Its ports without their items would read as changed chains.
-      for (auto it = ports.begin(); it != ports.end();) {
-        it = it->second.targetAddress.comp(target) == 0 ? ports.erase(it) : std::next(it);
-      }
+    if (!portsListed) {
+      missed(target, "Scan Mis 1 ");
       continue;
     }
-    for (auto& [address, record] : found) items[address] = std::move(record);
+    // A new target that answered nothing costs no status listing either.
+    if (!answered && !guard_.known(target)) continue;
+    VELLORA::Find::StatusMap foundItems;
+    if (!discovery.findTarget(one, foundItems)) {
+      // Its ports without their items would read as changed chains.
+      missed(target, "Scan Mis 2 ");
+      continue;
+    }
+    for (auto& [address, record] : found) ports[address] = std::move(record);
+    for (auto& [address, record] : foundItems) items[address] = std::move(record);
   }
-  return 0;
+  return true;
+}
+
+std::set<KALMO::IPAddress> VelloraCardBridge::unlistedPorts(const VELLORA::Find::PortMap& ports) const {
+  std::set<KALMO::IPAddress> unlisted;
+  if (guard_.unlisted().empty()) return unlisted;
+  for (const auto& entry : statusMap) {
+    if (ports.count(entry.first) != 0) continue;
+    auto target = portTargets_.find(entry.first);
+    if (target != portTargets_.end() && guard_.unlisted().count(target->second) != 0) unlisted.insert(entry.first);
+  }
+  return unlisted;
 }
 
 bool VelloraCardBridge::scan(bool& rescan) {
@@ -187,6 +196,7 @@ bool VelloraCardBridge::scan(bool& rescan) {
   KALMO::Clock start;
   start.now();
   guard_.begin(start);
+  backoff_.begin();
   scanning_ = true;
   scanSincePass_ = true;
   // The card work must not wait for discovery's answers, nor for answers
@@ -197,33 +207,30 @@ bool VelloraCardBridge::scan(bool& rescan) {
     now.now();
     return guard_.admit(target, now);
   };
+  discovery.priority = [this](const KALMO::IPAddress& target) { return guard_.waited(target); };
   VELLORA::Find::TargetMap targets;
   VELLORA::Find::PortMap ports;
   VELLORA::Find::StatusMap items;
-  const int listed = listTargets(targets, ports, items);
+  const bool listed = listTargets(targets, ports, items, rescan);
   discovery.setIdleWork(nullptr);
   discovery.screen = nullptr;
+  discovery.priority = nullptr;
   guard_.end();
-  KALMO::Clock end;
-  end.now();
-  workStats_.lastScan = end - start;
-  if (listed != 0) scanning_ = false;
-  if (listed < 0) {
+  auto finish = [this, &start] {
+    KALMO::Clock end;
+    end.now();
+    workStats_.lastScan = end - start;
+    scanning_ = false;
+  };
+  if (!listed) {
+    finish();
     ERR << "Scan Error";
     rescan = true;
     return false;
   }
-  if (listed == 1) {
-    INFO << "Scan Mis 1";
-    rescan = true;
-    return true;
-  }
-  if (listed == 2) {
-    INFO << "Scan Mis 2";
-    rescan = true;
-    return true;
-  }
 
+  for (const auto& [address, record] : ports) portTargets_[address] = record.targetAddress;
+  const std::set<KALMO::IPAddress> unlisted = unlistedPorts(ports);
   std::map<KALMO::IPAddress, ScanNodeState> nodes;
   for (const auto& [address, node] : aliveNodes) {
     const int32_t state = node->syncState.load();
@@ -231,12 +238,21 @@ bool VelloraCardBridge::scan(bool& rescan) {
                                    node->aliveCount};
   }
   ScanPlan plan;
-  planScan(statusMap, nodes, ports, items, failedNodes, plan, rescan);
+  planScan(statusMap, nodes, ports, items, unlisted, failedNodes, plan, rescan);
   for (const auto& [address, state] : nodes) aliveNodes.at(address)->aliveCount = state.aliveCount;
+  // A port that vanished from its target's listing starts over when it
+  // comes back; one whose target was not listed keeps its records.
+  backoff_.retain([&](const KALMO::IPAddress& a) { return ports.count(a) != 0 || unlisted.count(a) != 0; });
 
   releaseLost(plan.lost);
   attach(plan.candidates);
-  scanning_ = false;
+  for (auto it = portTargets_.begin(); it != portTargets_.end();) {
+    const KALMO::IPAddress& a = it->first;
+    const bool keep = statusMap.count(a) != 0 || backoff_.holds(a) || ports.count(a) != 0;
+    it = keep ? std::next(it) : portTargets_.erase(it);
+  }
+  finish();
+  INFO << "Scan time : " << workStats_.lastScan / 1'000'000'000ULL << " ms";
   return true;
 }
 
@@ -326,9 +342,37 @@ bool VelloraCardBridge::cardInUse(int card, const AliveNodeSt* except) const {
 }
 
 void VelloraCardBridge::attach(std::map<KALMO::IPAddress, ScanCandidate>& candidates) {
-  for (auto& [address, candidate] : candidates) {
-    if (!attachOne(address, candidate)) break;
+  KALMO::Clock start;
+  start.now();
+  bool tried = false;
+  unsigned cut = 0;
+  for (const KALMO::IPAddress& address : attachOrder(candidates, backoff_)) {
+    ScanCandidate& candidate = candidates.at(address);
+    if (!backoff_.due(address, candidate.chain)) {
+      attachLater(address);
+      continue;
+    }
+    KALMO::Clock now;
+    now.now();
+    // At least one attach per scan, so that the ports left out get on.
+    if (tried && KALMO::Clock(now - start).Comp(KALMO::Clock(ScanGuard::ATTACH_BUDGET)) > 0) {
+      ++cut;
+      attachLater(address);
+      continue;
+    }
+    tried = true;
+    const bool goOn = attachOne(address, candidate);
+    // Each attach may wait for a target that never answers: the cards get
+    // their work between two of them.
+    (void)workPass();
+    if (!goOn) break;
   }
+  if (cut != 0) INFO << "Scan Cut attach : " << cut;
+}
+
+void VelloraCardBridge::attachLater(const KALMO::IPAddress& address) {
+  // Without its entry the next scan sees the port as new.
+  if (aliveNodes.count(address) == 0) statusMap.erase(address);
 }
 
 bool VelloraCardBridge::attachOne(const KALMO::IPAddress& address, ScanCandidate& candidate) {
@@ -370,12 +414,15 @@ bool VelloraCardBridge::attachOne(const KALMO::IPAddress& address, ScanCandidate
     INFO << "setSink Err";
     dropNode(address, node);
     // The target did not answer its control connect or the stream's
-    // handshake: on a busy machine or a lossy link that happens once. The
-    // port is forgotten, so the next scan tries it again as a new one
-    // (kept, it would never get a card while its chain stays the same).
-    statusMap.erase(address);
+    // handshake: on a busy machine or a lossy link that happens once, so
+    // the port is tried again (kept, it would never get a card while its
+    // chain stays the same); a target that keeps failing waits longer and
+    // longer, so it cannot cost every scan its waits.
+    backoff_.failed(address, candidate.chain);
+    attachLater(address);
     return true;
   }
+  backoff_.connected(address);
   const long card = driver_.create(controlFd, alsaSetting.ringBytes());
   if (card < 0 || card > BRIDGE_CARD_MAX || cardInUse(static_cast<int>(card), node)) {
     // A number beyond 255 names no card device, and a remove for it would

@@ -86,7 +86,8 @@ class VelloraCardBridge {
   bool workPass();
 
   // Card work seen from outside: the widest gap between two passes while
-  // nodes were attached, and the time of the last scan.
+  // nodes were attached, and the time of the last scan (also logged at the
+  // end of every scan that got past discovery: "Scan time : " ms " ms").
   struct WorkStats {
     uint64_t widestGap = 0;      // ps, from the end of one pass to the start of the next
     uint64_t widestScanGap = 0;  // ps, the same while a scan ran
@@ -96,6 +97,7 @@ class VelloraCardBridge {
   };
   const WorkStats& workStats() const { return workStats_; }
   const ScanGuard& scanGuard() const { return guard_; }
+  const AttachBackoff& attachBackoff() const { return backoff_; }
   // A gap this wide between passes is logged ("Card work gap : " ms, and
   // " in scan" when a scan held it).
   static constexpr uint64_t WORK_GAP_LOG = 100'000'000'000ULL;  // 100 ms
@@ -128,9 +130,14 @@ class VelloraCardBridge {
 
  private:
   void releaseLost(const std::set<KALMO::IPAddress>& lost);
+  // The candidates in attachOrder, within ATTACH_BUDGET, with card work
+  // after each attach; the ones left out (or backing off) stay candidates
+  // for the next scan.
   void attach(std::map<KALMO::IPAddress, ScanCandidate>& candidates);
   // One candidate; false when the remaining candidates wait for a later scan.
   bool attachOne(const KALMO::IPAddress& address, ScanCandidate& candidate);
+  // A candidate not attached in this scan is one again in the next.
+  void attachLater(const KALMO::IPAddress& address);
   void dropNode(const KALMO::IPAddress& address, AliveNodeSt* node);
   // True when a node other than `except` is bound to card `card`, or a
   // release thread has not removed it yet.
@@ -139,15 +146,22 @@ class VelloraCardBridge {
   // Disconnects an open stream, then takes the node's card down.
   static void closeNode(AliveNodeSt* node);
 
-  // Discovery of one scan: targets, then their ports and status items, one
-  // target at a time so that a target can be cut or dropped on its own.
-  // 0 done, 1 the ports failed ("Scan Mis 1"), 2 the items failed.
-  int listTargets(VELLORA::Find::TargetMap& targets, VELLORA::Find::PortMap& ports,
-                  VELLORA::Find::StatusMap& items);
+  // Discovery of one scan: targets, then the ports and status items of one
+  // target after the other, so that a target can be cut, dropped or missed
+  // on its own: a target whose ports ("Scan Mis 1") or items ("Scan Mis 2")
+  // cannot be listed adds nothing, and sets rescan. False only when the
+  // discovery of targets failed.
+  bool listTargets(VELLORA::Find::TargetMap& targets, VELLORA::Find::PortMap& ports,
+                   VELLORA::Find::StatusMap& items, bool& rescan);
+  // The known ports whose target the budget left unlisted in this scan.
+  std::set<KALMO::IPAddress> unlistedPorts(const VELLORA::Find::PortMap& ports) const;
 
   BridgeDriver& driver_;
   std::shared_ptr<ReleaseTracker> releases_;
   ScanGuard guard_;
+  AttachBackoff backoff_;
+  // The discovery endpoint of every port the scan keeps a record of.
+  std::map<KALMO::IPAddress, KALMO::IPAddress> portTargets_;
   WorkStats workStats_;
   KALMO::Clock lastPass_;       // end of the last pass with nodes; 0: none yet
   bool scanning_ = false;

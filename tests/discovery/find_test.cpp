@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <map>
 #include <thread>
 #include <vector>
@@ -342,6 +343,30 @@ TEST_F(FindTest, OpeningByNamesAndAddresses) {
   Find plain(setting);
   EXPECT_FALSE(plain.open(uint16_t{999}));
   EXPECT_FALSE(plain.socket.is_open());
+}
+
+// A screen with a time budget reaches the answerers the caller ranks
+// higher first; equal ones keep key order, and every one is still found.
+TEST_F(FindTest, AnswerersAreScreenedAndAnnouncedByPriority) {
+  Find& f = client();
+  std::vector<KALMO::IPAddress> at;
+  for (int i = 0; i < 4; ++i) {
+    const int id = add(elsewhere());
+    f.extraDestinations.push_back(targets.address(id));
+    at.push_back(targets.address(id));
+  }
+  std::sort(at.begin(), at.end());
+  std::map<KALMO::IPAddress, unsigned> rank{{at[3], 2}, {at[1], 1}};
+  f.priority = [&rank](const KALMO::IPAddress& a) { return rank.count(a) ? rank[a] : 0u; };
+  std::vector<KALMO::IPAddress> screened;
+  f.screen = [&screened](const KALMO::IPAddress& a) {
+    screened.push_back(a);
+    return true;
+  };
+  Find::TargetMap found;
+  ASSERT_TRUE(f.findTarget(found));
+  EXPECT_EQ(screened, (std::vector<KALMO::IPAddress>{at[3], at[1], at[0], at[2]}));
+  EXPECT_EQ(found.size(), 4u);
 }
 
 TEST_F(FindTest, SweepGoesToExtraDestinationsToo) {

@@ -1,8 +1,10 @@
 // The scan's bookkeeping over several scans of one or two output ports:
-// counting down, giving up, re-attaching with a new chain, failed nodes, and
-// a port that never gets a second node. Then the bridge itself against the
-// stand-in driver and a stand-in target over a veth link: a card number
-// the driver cannot have handed out, and a release that outlives its scan.
+// counting down, giving up, re-attaching with a new chain, failed nodes, a
+// port that never gets a second node, ports of a target left unlisted; the
+// scan's budget over known targets, and the back-off and order of attaches.
+// Then the bridge itself against the stand-in driver and stand-in targets
+// over a veth link: a card number the driver cannot have handed out, a
+// release that outlives its scan, and a misbehaving target beside a good one.
 #include "host/bridge_scan.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +25,7 @@
 
 #include "host/bridge.h"
 #include "sim/driver/sim_driver.h"
+#include "sim/target/discovery.h"
 #include "sim/target/hostile_node.h"
 #include "sim/target/target_program.h"
 #include "tests/common/link_harness.h"
@@ -86,6 +89,7 @@ struct Book {
   std::map<KALMO::IPAddress, ScanNodeState> nodes;
   std::set<KALMO::IPAddress> failed;
   std::set<KALMO::IPAddress> busy;
+  std::set<KALMO::IPAddress> unlisted;  // ports whose target was not listed
   std::vector<KALMO::IPAddress> attachFails;  // attaches that fail, once each
   int attached = 0;
 
@@ -96,7 +100,7 @@ struct Book {
     for (auto& [address, state] : nodes) state.busy = busy.count(address) != 0;
     ScanPlan plan;
     bool rescan = false;
-    planScan(statusMap, nodes, ports, items, failed, plan, rescan);
+    planScan(statusMap, nodes, ports, items, unlisted, failed, plan, rescan);
     if (rescanOut) *rescanOut = rescan;
     for (const KALMO::IPAddress& a : plan.lost) nodes.erase(a);
     for (const auto& [a, c] : plan.candidates) {
@@ -266,6 +270,31 @@ TEST(BridgeScan, NodeFailingWhenItsChangedChainEndsItsCountdownGetsOneNode) {
   EXPECT_EQ(book.attached, 2);
 }
 
+TEST(BridgeScan, PortsOfAnUnlistedTargetAreNeitherCountedDownNorGivenUp) {
+  Book book;
+  book.scan(Answer{{{kPortA, 0}, {kPortB, 0}}});
+  book.scan(Answer{{{kPortB, 0}}});  // A missed once: 2 left
+  host_test::LogCapture log;
+  // A's target is left out by the budget for several scans; B's is listed
+  // and B has vanished from it.
+  book.unlisted = {kPortA};
+  for (int i = 0; i < 6; ++i) {
+    bool rescan = false;
+    const ScanPlan plan = book.scan(Answer{}, &rescan);
+    EXPECT_FALSE(plan.lost.count(kPortA)) << i;
+  }
+  EXPECT_EQ(book.nodes.at(kPortA).aliveCount, SCAN_ALIVE_COUNT - 1);
+  EXPECT_EQ(book.statusMap.count(kPortA), 1u);
+  EXPECT_EQ(log.starting("Scan Mis 3 ").size(), 2u);  // B's alone: 1, then 0
+  EXPECT_EQ(book.nodes.count(kPortB), 0u);
+  // Listed again: back to the full count; missing while listed: counted.
+  book.unlisted.clear();
+  book.scan(Answer{{{kPortA, 0}}});
+  EXPECT_EQ(book.nodes.at(kPortA).aliveCount, SCAN_ALIVE_COUNT);
+  book.scan(Answer{});
+  EXPECT_EQ(book.nodes.at(kPortA).aliveCount, SCAN_ALIVE_COUNT - 1);
+}
+
 TEST(BridgeScan, NoTargetAtAllCountsDownEveryPort) {
   Book book;
   book.scan(Answer{{{kPortA, 0}, {kPortB, 1}}});
@@ -315,7 +344,7 @@ TEST(ScanGuard, NewTargetsAreTakenWithinTheirSharesAndTheBudget) {
   }
 }
 
-TEST(ScanGuard, SilentTargetIsPassedOverForThreeScansAndKnownOnesAreNeverCut) {
+TEST(ScanGuard, SilentTargetIsPassedOverForThreeScansAndKnownOnesOutlastTheNewBudget) {
   ScanGuard guard;
   const KALMO::IPAddress silent = sender(1, 40001);
   const KALMO::IPAddress good = sender(2, 19642);
@@ -328,9 +357,9 @@ TEST(ScanGuard, SilentTargetIsPassedOverForThreeScansAndKnownOnesAreNeverCut) {
     guard.begin(at(0));
     EXPECT_FALSE(guard.admit(silent, at(1))) << scan;
     EXPECT_EQ(guard.cuts().silent, 1u) << scan;
-    // Known: taken and listed even long past the budget.
-    EXPECT_TRUE(guard.admit(good, at(60'000))) << scan;
-    EXPECT_TRUE(guard.mayList(good, at(60'000))) << scan;
+    // Known: taken and listed past the budget of new ones.
+    EXPECT_TRUE(guard.admit(good, at(3500))) << scan;
+    EXPECT_TRUE(guard.mayList(good, at(3500))) << scan;
     guard.listed(good, true);
   }
   guard.begin(at(0));
@@ -340,6 +369,143 @@ TEST(ScanGuard, SilentTargetIsPassedOverForThreeScansAndKnownOnesAreNeverCut) {
   EXPECT_FALSE(guard.mayList(silent, at(3001)));
   guard.begin(at(0));
   EXPECT_FALSE(guard.admit(silent, at(1)));
+}
+
+// Known targets whose listings are slow: each scan lists what its budget
+// holds; the ones left out come first in the next scan (announced and
+// listed), are not counted as missing, and every target is listed within a
+// bounded number of scans. Times in ms after the scan's start.
+TEST(ScanGuard, KnownTargetsLeftOutByTheBudgetComeFirstInTheNextScan) {
+  struct Case {
+    const char* what;
+    unsigned targets;
+    uint64_t discoveryMs;  // what discovery took before the first listing
+    uint64_t listingMs;    // each listing
+    size_t perScan;        // listed in each scan
+  };
+  const Case cases[] = {
+      {"three fit", 7, 100, 1500, 3},
+      {"one fits", 5, 100, 3950, 1},
+      {"discovery used it all", 4, 4500, 100, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScanGuard guard;
+    Find::TargetMap targets;
+    for (unsigned h = 1; h <= c.targets; ++h) targets[sender(h, 19642)] = Find::FindTargetSt{};
+    guard.begin(at(0));
+    for (const auto& entry : targets) guard.listed(entry.first, true);  // all known
+    std::map<KALMO::IPAddress, int> lastListed;
+    std::set<KALMO::IPAddress> cutBefore;
+    const int scans = static_cast<int>((c.targets + c.perScan - 1) / c.perScan) + 1;
+    for (int scan = 1; scan <= scans; ++scan) {
+      guard.begin(at(0));
+      // Discovery announces the ones left out last scan first.
+      for (const auto& entry : targets) EXPECT_EQ(guard.waited(entry.first) != 0, cutBefore.count(entry.first) != 0);
+      const std::vector<KALMO::IPAddress> order = guard.listOrder(targets);
+      ASSERT_EQ(order.size(), targets.size());
+      for (size_t i = 0; i < cutBefore.size(); ++i) EXPECT_EQ(cutBefore.count(order[i]), 1u) << scan;
+      uint64_t clock = c.discoveryMs;
+      size_t listedNow = 0;
+      for (const KALMO::IPAddress& t : order) {
+        if (!guard.mayList(t, at(clock))) continue;
+        clock += c.listingMs;
+        guard.listed(t, true);
+        lastListed[t] = scan;
+        ++listedNow;
+      }
+      EXPECT_EQ(listedNow, std::min<size_t>(c.perScan, targets.size())) << scan;
+      EXPECT_EQ(guard.unlisted().size(), targets.size() - listedNow) << scan;
+      EXPECT_EQ(guard.cuts().known, targets.size() - listedNow) << scan;
+      EXPECT_EQ(guard.cuts().budget, 0u) << scan;
+      cutBefore = guard.unlisted();
+      guard.end();
+    }
+    // Every one listed within the bound, and still known.
+    for (const auto& entry : targets) {
+      EXPECT_EQ(lastListed.count(entry.first), 1u);
+      EXPECT_TRUE(guard.known(entry.first));
+    }
+  }
+  // Discovery's own announcements stop at the budget too.
+  ScanGuard guard;
+  const KALMO::IPAddress t = sender(1, 19642);
+  guard.begin(at(0));
+  guard.listed(t, true);
+  guard.begin(at(0));
+  EXPECT_TRUE(guard.admit(t, at(ScanGuard::LIST_BUDGET / 1'000'000'000ULL)));
+  EXPECT_FALSE(guard.admit(t, at(ScanGuard::LIST_BUDGET / 1'000'000'000ULL + 1)));
+  EXPECT_EQ(guard.unlisted(), std::set<KALMO::IPAddress>{t});
+  guard.begin(at(0));
+  EXPECT_EQ(guard.waited(t), 1u);
+}
+
+TEST(AttachBackoff, FailingPortWaitsLongerAndLongerUntilItsChainChanges) {
+  // Scans waited after each failure in a row.
+  const std::pair<int32_t, int32_t> waits[] = {{1, 1}, {2, 2}, {3, 4}, {4, 8}, {5, 8}, {40, 8}};
+  for (const auto& [failures, scans] : waits) EXPECT_EQ(AttachBackoff::waitScans(failures), scans) << failures;
+
+  Find::StatusSort chain;
+  chain.push_back(Find::StatusSortSt{});
+  Find::StatusSort other = chain;
+  other.front().index = 9;
+  AttachBackoff backoff;
+  std::string tried;  // one letter per scan: x tried (and failed), . waited
+  for (int scan = 1; scan <= 24; ++scan) {
+    backoff.begin();
+    if (backoff.due(kPortA, chain)) {
+      backoff.failed(kPortA, chain);
+      tried += 'x';
+    } else {
+      tried += '.';
+    }
+  }
+  EXPECT_EQ(tried, "xx.x...x.......x.......x");
+  EXPECT_EQ(backoff.failures(kPortA), 6);
+  // Another port is not held back by it.
+  EXPECT_TRUE(backoff.due(kPortB, chain));
+  // A changed chain is tried at once, and starts over from one scan.
+  backoff.begin();
+  ASSERT_FALSE(backoff.due(kPortA, chain));
+  EXPECT_TRUE(backoff.due(kPortA, other));
+  EXPECT_EQ(backoff.failures(kPortA), 0);
+  backoff.failed(kPortA, other);
+  backoff.begin();
+  EXPECT_TRUE(backoff.due(kPortA, other));
+  // Connected: forgotten.
+  backoff.connected(kPortA);
+  EXPECT_FALSE(backoff.holds(kPortA));
+  // A port dropped from the records (vanished) starts over too.
+  backoff.failed(kPortB, chain);
+  backoff.failed(kPortB, chain);
+  backoff.retain([](const KALMO::IPAddress&) { return false; });
+  EXPECT_EQ(backoff.size(), 0u);
+  EXPECT_TRUE(backoff.due(kPortB, chain));
+}
+
+TEST(AttachBackoff, AttachOrderTakesOnePortOfEveryTargetInTurnFailingOnesLast) {
+  const KALMO::IPAddress many = endpoint("fe80::2:1", 19642, kScope);
+  const KALMO::IPAddress one = endpoint("fe80::3:1", 19642, kScope);
+  std::map<KALMO::IPAddress, ScanCandidate> candidates;
+  std::vector<KALMO::IPAddress> manyPorts;
+  for (uint16_t p = 1; p <= 5; ++p) {
+    const KALMO::IPAddress a = endpoint("fe80::2:1", static_cast<uint16_t>(40000 + p), kScope);
+    candidates[a].record.targetAddress = many;
+    manyPorts.push_back(a);
+  }
+  const KALMO::IPAddress single = endpoint("fe80::3:1", 40001, kScope);
+  candidates[single].record.targetAddress = one;
+  AttachBackoff backoff;
+  EXPECT_EQ(attachOrder(candidates, backoff),
+            (std::vector<KALMO::IPAddress>{manyPorts[0], single, manyPorts[1], manyPorts[2], manyPorts[3],
+                                           manyPorts[4]}));
+  // The ports that failed before go after those that did not.
+  backoff.begin();
+  backoff.failed(manyPorts[0], Find::StatusSort{});
+  backoff.failed(single, Find::StatusSort{});
+  EXPECT_EQ(attachOrder(candidates, backoff),
+            (std::vector<KALMO::IPAddress>{manyPorts[1], manyPorts[2], manyPorts[3], manyPorts[4], manyPorts[0],
+                                           single}));
 }
 
 TEST(ScanGuard, RecordsStayBoundedWhateverTheNumberOfSenders) {
@@ -655,6 +821,118 @@ TEST_F(BridgeFloodTest, ScansUnderASilentFloodAreBoundedAndCardWorkGoesOn) {
   // Silent answerers wait their turn, and the amp's port is never counted down.
   EXPECT_GE(log.count("Scan Cut silent : "), 1u);
   EXPECT_EQ(log.count("Scan Mis "), 0u);
+  EXPECT_EQ(bridge->aliveNodes.size(), 1u);
+}
+
+// The well-behaved amp beside a second target on the same link that
+// misbehaves as the test scripts it: its ports are listed by discovery,
+// and what they do with the queries after that is up to each test.
+class BridgeBadNeighbourTest : public BridgeLinkTest {
+ protected:
+  void TearDown() override {
+    bad.reset();
+    engine.reset();
+    BridgeLinkTest::TearDown();
+  }
+
+  // Starts the neighbour at fe80::3:1 with `ports` output ports, each with
+  // its own status item (so each has a control endpoint of its own).
+  void startNeighbour(uint16_t ports, const vsim::Reply& syncReply) {
+    std::string error;
+    ASSERT_TRUE(net.addTargetAddress(0, vellora_test::linkLocal(3, 1), &error)) << error;
+    vellora_test::NsScope in(net.targetNs());
+    ASSERT_TRUE(in.ok());
+    engine = std::make_unique<vsim::TargetSim>();
+    bad = std::make_unique<vsim::DiscoverySim>(*engine);
+    vsim::TargetSpec spec;
+    spec.address = vsim::ipv6("fe80::3:1", Find::DISCOVERY_PORT);
+    spec.device = net.link(0).targetName;
+    spec.name = "bad";
+    for (uint16_t i = 1; i <= ports; ++i) {
+      vsim::PortSpec port;
+      port.index = i;
+      port.name = "p" + std::to_string(i);
+      port.syncReply = syncReply;
+      spec.ports.push_back(port);
+      vsim::StatusItemSpec item;
+      item.index = i;
+      item.kind = 1;
+      item.name = "item" + std::to_string(i);
+      item.link = vsim::ipv6("::1", i);
+      spec.items.push_back(item);
+    }
+    badId = bad->addTarget(spec);
+    ASSERT_GE(badId, 0);
+  }
+
+  // Every control endpoint of the neighbour drops what it gets.
+  void silenceControl(uint16_t ports) {
+    vsim::Script silent;
+    silent.action = vsim::Script::Action::SILENT;
+    for (uint16_t i = 1; i <= ports; ++i) engine->script(bad->itemEndpoint(badId, i), vsim::ANY_CODE, silent);
+  }
+
+  std::unique_ptr<vsim::TargetSim> engine;
+  std::unique_ptr<vsim::DiscoverySim> bad;
+  vsim::DiscoverySim::TargetId badId = -1;
+};
+
+// A target whose port endpoint never answers SYNCHRO_NODE_REQ fails its own
+// listing, and only its own: the amp beside it gets its card, and a node
+// whose work failed is still released.
+TEST_F(BridgeBadNeighbourTest, SilentPortEndpointIsItsTargetsMissOnly) {
+  startNeighbour(1, vsim::Reply::silent());
+  ASSERT_FALSE(HasFatalFailure());
+  const std::string badAt = scanAddressText(bad->address(badId));
+  ASSERT_TRUE(scan());
+  EXPECT_EQ(log.count("Scan Mis 1 " + badAt), 1u);
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u) << "the amp got no card";
+  EXPECT_STREQ(bridge->aliveNodes.begin()->second->controlBlock->targetName, "amp");
+  EXPECT_EQ(driver->count(vsim::Req::Create), 1);
+
+  // The amp's node fails its work while the neighbour keeps failing: the
+  // next scan releases it, and the one after attaches the port again.
+  const KALMO::IPAddress ampPort = bridge->aliveNodes.begin()->first;
+  bridge->failedNodes.insert(ampPort);
+  ASSERT_TRUE(scan());
+  EXPECT_EQ(log.count("lost node:"), 1u);
+  EXPECT_TRUE(bridge->failedNodes.empty());
+  ASSERT_TRUE(scan());
+  ASSERT_EQ(bridge->aliveNodes.count(ampPort), 1u);
+  EXPECT_EQ(log.count("Scan Mis 1 " + badAt), 3u);  // once per scan
+  EXPECT_EQ(log.count("Scan Mis 1"), 3u);
+}
+
+// Ports whose control endpoints never answer: the amp's card work goes on
+// between their attaches, and they are not tried again at every scan.
+TEST_F(BridgeBadNeighbourTest, SilentControlEndpointsNeitherHoldCardWorkNorRetryEveryScan) {
+  constexpr uint16_t kSilent = 16;
+  startNeighbour(kSilent, vsim::Reply{});
+  ASSERT_FALSE(HasFatalFailure());
+  silenceControl(kSilent);
+  ASSERT_TRUE(scan());
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u);
+  EXPECT_STREQ(bridge->aliveNodes.begin()->second->controlBlock->targetName, "amp");
+  EXPECT_EQ(log.count("setSink Err"), kSilent);
+  // The silent ports are tried again in the next scan, while the amp's card
+  // has work to do; the gap shows at the pass after it, as the main loop's.
+  ASSERT_TRUE(bridge->workPass());
+  ASSERT_TRUE(scan());
+  ASSERT_TRUE(bridge->workPass());
+  EXPECT_EQ(log.count("setSink Err"), 2u * kSilent);
+  // 40-60 ms per silent port, and without card work in between they add up
+  // (about 1 s for these); with it, a pass after every attach.
+  EXPECT_LT(bridge->workStats().widestScanGap, 250'000'000'000ULL)
+      << "widest gap " << bridge->workStats().widestScanGap / 1'000'000'000ULL << " ms";
+  // Then after 2 and 4 more scans, not at every scan.
+  std::vector<size_t> tries;
+  for (int i = 0; i < 6; ++i) {
+    const size_t before = log.count("setSink Err");
+    ASSERT_TRUE(scan());
+    ASSERT_TRUE(bridge->workPass());
+    tries.push_back((log.count("setSink Err") - before) / kSilent);
+  }
+  EXPECT_EQ(tries, (std::vector<size_t>{0, 1, 0, 0, 0, 1}));
   EXPECT_EQ(bridge->aliveNodes.size(), 1u);
 }
 
