@@ -444,6 +444,14 @@ TEST(TargetSim, MulticastOnALinkAnsweredFromAUnicastEndpoint) {
   EXPECT_EQ(sim.count(listener), 1u);
 }
 
+// The discovery client as the daemon sets it up: every product.
+VELLORA::Find::Setting hostSetting() {
+  VELLORA::Find::Setting s;
+  s.productID = 0;
+  s.name = "stand-in test";
+  return s;
+}
+
 // The target program's misbehaving ports, as the daemon's discovery client
 // and control channel see them across a link: extra ports that list but have
 // no sink, and ports that leave their listing, control channel or stream
@@ -474,12 +482,7 @@ class MisbehavingTargetTest : public ::testing::Test {
     program.reset();
   }
 
-  Find::Setting setting() const {
-    Find::Setting s;
-    s.productID = 0;
-    s.name = "stand-in test";
-    return s;
-  }
+  Find::Setting setting() const { return hostSetting(); }
 
   // One listing; false when a query of it failed.
   bool list(Find::PortMap& ports, Find::StatusMap& items) {
@@ -639,10 +642,7 @@ TEST(HostileNode, KnownButSilentEndpoints) {
     ASSERT_TRUE(in.ok());
     ASSERT_TRUE(node.start(error)) << error;
   }
-  VELLORA::Find::Setting s;
-  s.productID = 0;
-  s.name = "stand-in test";
-  VELLORA::Find find(s);
+  VELLORA::Find find(hostSetting());
   ASSERT_TRUE(find.open(std::list<std::string>{links.link(0).hostName}));
   VELLORA::Find::TargetMap found;
   ASSERT_TRUE(find.findTarget(found));  // announces the name to each
@@ -695,10 +695,7 @@ TEST(HostileNode, AnswerTheListingThenHang) {
     ASSERT_TRUE(node.start(error)) << error;
   }
   const auto started = std::chrono::steady_clock::now();
-  VELLORA::Find::Setting s;
-  s.productID = 0;
-  s.name = "stand-in test";
-  VELLORA::Find find(s);
+  VELLORA::Find find(hostSetting());
   ASSERT_TRUE(find.open(std::list<std::string>{links.link(0).hostName}));
   VELLORA::Find::TargetMap found;
   ASSERT_TRUE(find.findTarget(found));
