@@ -68,6 +68,14 @@ void Control::close() {
 
 bool Control::connect(const Find::StatusSort& chain) {
   items.clear();
+  KALMO::Clock start;
+  start.now();
+  // Checked before every exchange of the connect.
+  auto overTime = [this, &start] {
+    if (connectLimit.get() == 0 || KALMO::Clock::remaining(start, connectLimit.get()) != 0) return false;
+    WARNING << "Control connect time limit : " << static_cast<unsigned long>(items.size()) << " items";
+    return true;
+  };
   SendBuffer hello;
   // A name longer than one datagram on the link would fail every hello.
   (void)hello.set_str(name.size() > Find::MAX_NAME ? name.substr(0, Find::MAX_NAME) : name);
@@ -76,8 +84,10 @@ bool Control::connect(const Find::StatusSort& chain) {
   for (const Find::StatusSortSt& element : chain) {
     const KALMO::IPAddress& at = element.controlAddress;
     Receive answer;
+    if (overTime()) return false;
     // An unanswered hello is fine: some targets only answer the queries.
     if (!sendAck(at, hello, CONTROLHELLO_ANS, answer)) return false;
+    if (overTime()) return false;
     if (!sendAck(at, Send(CONTROLITEM_REQ, 0, 0, 0, 0, 0), CONTROLITEM_ANS, answer) || !answer) return false;
     const uint16_t count = answer.getOption0();
     if (count > MAX_ITEMS) {
@@ -89,6 +99,7 @@ bool Control::connect(const Find::StatusSort& chain) {
       return false;
     }
     for (uint16_t i = 1; i <= count; ++i) {
+      if (overTime()) return false;
       if (!sendAck(at, Send(CONTROLITEM_REQ, 0, i, 0, 0, 0), CONTROLITEM_ANS, answer) || !answer) return false;
       StatusSt item;
       item.controlAddress = at;
@@ -99,7 +110,10 @@ bool Control::connect(const Find::StatusSort& chain) {
       items.push_back(item);
     }
   }
-  return update();
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (overTime() || !exchangeValue(i, items[i].id)) return false;
+  }
+  return true;
 }
 
 bool Control::connect(KALMO::IPAddress endpoint) {
@@ -210,10 +224,24 @@ bool Control::repeated(const KALMO::IPAddress& from, const Receive& datagram) {
   return true;
 }
 
+void Control::setIdleWork(IdleWork work) {
+  idle_ = std::move(work);
+  lastIdle_.now();
+}
+
 bool Control::exchange(const KALMO::IPAddress& destination, const Send& request, MessageID answerId,
                        Receive& answer, int id) {
   answer.clear();
   if (!socket.is_open()) return false;
+  if (idle_) {
+    // Before the request goes, so the work never eats into its tries.
+    KALMO::Clock now;
+    now.now();
+    if (now - lastIdle_ >= IDLE_SLICE) {
+      idle_();
+      lastIdle_.now();
+    }
+  }
   drain();
   const MessageID own = request.getMessage();
   KALMO::Clock start;

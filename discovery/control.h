@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,7 @@ class Control {
 
   // Rebuilds `items` from the chain's endpoints, in chain order, then
   // update(). On a failure, what was learned before it stays in `items`.
+  // False (and logged) too once it has run for connectLimit.
   bool connect(const Find::StatusSort& chain);
   // The same for a chain of one endpoint whose items are all chain ends.
   bool connect(KALMO::IPAddress endpoint);
@@ -92,6 +94,15 @@ class Control {
   bool getPlay(bool& playing) const;
   uint64_t getPlayFormat() const;
 
+  // Work of the caller that must not wait behind a slow endpoint (the
+  // daemon's card work while it connects a new port): called on this thread
+  // before an exchange when IDLE_SLICE has passed since it last ran, so it
+  // waits at most one exchange (ACK_LIMIT). It must not use this client.
+  // Empty: nothing is called.
+  using IdleWork = std::function<void()>;
+  void setIdleWork(IdleWork work);
+  static constexpr uint64_t IDLE_SLICE = 10'000'000'000ULL;  // 10 ms
+
   // One request/answer exchange. False only for a socket failure; no usable
   // answer (silence, refusal, an echo of the request) leaves `answer` empty.
   bool sendAck(const KALMO::IPAddress& destination, const Send& request, MessageID answerId, Receive& answer);
@@ -100,6 +111,9 @@ class Control {
   uint64_t nameValue;
   KALMO::Socket socket;
   std::vector<StatusSt> items;
+  // Time one connect may take, 0 without a limit: a chain may report
+  // thousands of items and answer each just in time for a later try.
+  KALMO::Clock connectLimit = 0;
 
  private:
   // What a slow target may still send for the tries of the last answered
@@ -122,6 +136,8 @@ class Control {
   bool exchangeValue(size_t index, uint64_t option);
 
   Repeats repeats_;
+  IdleWork idle_;
+  KALMO::Clock lastIdle_;
 };
 
 }  // namespace VELLORA

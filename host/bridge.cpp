@@ -122,7 +122,7 @@ bool VelloraCardBridge::workPass() {
   bool ok = true;
   for (auto& [address, node] : aliveNodes) {
     // A failed node waits for the scan that releases it; the others go on.
-    if (node == releasing_ || failedNodes.count(address) != 0) continue;
+    if (node == releasing_ || node == attaching_ || failedNodes.count(address) != 0) continue;
     if (!node->work()) {
       failedNodes.insert(address);
       ok = false;
@@ -242,7 +242,11 @@ bool VelloraCardBridge::scan(bool& rescan) {
   for (const auto& [address, state] : nodes) aliveNodes.at(address)->aliveCount = state.aliveCount;
   // A port that vanished from its target's listing starts over when it
   // comes back; one whose target was not listed keeps its records.
-  backoff_.retain([&](const KALMO::IPAddress& a) { return ports.count(a) != 0 || unlisted.count(a) != 0; });
+  backoff_.retain([&](const KALMO::IPAddress& a) {
+    if (ports.count(a) != 0) return true;
+    auto target = portTargets_.find(a);
+    return target != portTargets_.end() && guard_.unlisted().count(target->second) != 0;
+  });
 
   releaseLost(plan.lost);
   attach(plan.candidates);
@@ -410,7 +414,15 @@ bool VelloraCardBridge::attachOne(const KALMO::IPAddress& address, ScanCandidate
     dropNode(address, node);
     return false;
   }
-  if (!node->setSink(address, candidate.chain, p.latencyBuffer, false)) {
+  // A control chain that answers slowly holds the connect for as long as
+  // it likes: the other cards get their work between its exchanges.
+  attaching_ = node;
+  node->control.connectLimit = ScanGuard::ATTACH_CONNECT_LIMIT;
+  node->control.setIdleWork([this] { (void)workPass(); });
+  const bool sinkSet = node->setSink(address, candidate.chain, p.latencyBuffer, false);
+  node->control.setIdleWork(nullptr);
+  attaching_ = nullptr;
+  if (!sinkSet) {
     INFO << "setSink Err";
     dropNode(address, node);
     // The target did not answer its control connect or the stream's

@@ -167,6 +167,7 @@ class VelloraCardBridge {
   bool scanning_ = false;
   bool scanSincePass_ = false;  // a scan ran since the last pass began
   const AliveNodeSt* releasing_ = nullptr;  // out of work while its release is awaited
+  const AliveNodeSt* attaching_ = nullptr;  // out of work until its attach ends
 };
 
 // Sleeps for the time (picoseconds); a sleep cut short by a signal goes on

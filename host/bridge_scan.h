@@ -73,14 +73,22 @@ class ScanGuard {
   static constexpr uint64_t NEW_BUDGET = 3'000'000'000'000ULL;  // 3 s
   // Time after which no further target is announced or listed. A listing
   // under way when it runs out ends by Find::listLimit (ports and items 5 s
-  // each), so with ATTACH_BUDGET a scan stays well under the 20 s between
-  // scans even when every target answers as slowly as it may: about 4 s,
-  // one listing of up to 11 s, the attaches' 2 s and one attach.
+  // each), so with ATTACH_BUDGET a scan stays under the 20 s between scans
+  // even when every target answers as slowly as it may: about 4 s, one
+  // listing of up to 11 s, the attaches' 2 s and one attach (at most
+  // ATTACH_CONNECT_LIMIT and a stream handshake of a quarter second), plus
+  // the releases. Targets that are merely silent cost far less (one listing
+  // about 0.6 s).
   static constexpr uint64_t LIST_BUDGET = 4'000'000'000'000ULL;  // 4 s
   // Time for the attaches of one scan (one silent port costs about 40 ms of
   // control connect or stream handshake; card work runs between them). The
   // rest wait for the next scan.
   static constexpr uint64_t ATTACH_BUDGET = 2'000'000'000'000ULL;  // 2 s
+  // Time one port's control connect may take. A chain of a few devices
+  // takes milliseconds, about 30 of its exchanges at their slowest; one that
+  // reports thousands of items and answers each late would hold the scan
+  // for minutes.
+  static constexpr uint64_t ATTACH_CONNECT_LIMIT = 1'000'000'000'000ULL;  // 1 s
   static constexpr int32_t SILENT_SCANS = 3;
   // Scans a known target stays known without answering.
   static constexpr int32_t KNOWN_SCANS = 8;

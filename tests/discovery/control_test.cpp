@@ -17,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace disc_test {
@@ -227,6 +228,48 @@ TEST_F(ControlTest, VolumesOfTheCardMappingReachEveryVolumeItemOfAnEndpoint) {
     EXPECT_EQ(volume, c.held);  // the target's answer, not what was sent
   }
   EXPECT_EQ(sim.value(e, 2), 0u);
+}
+
+// The caller's work runs between the exchanges of a slow connect, and
+// never costs an exchange its answer: it runs before the request goes.
+TEST_F(ControlTest, IdleWorkRunsBetweenExchangesWithoutLosingAnswers) {
+  const vsim::EndpointId e = engine.addEndpoint(loopback(0));
+  ASSERT_NE(e, vsim::NO_ENDPOINT);
+  vsim::Script slow;  // one item, id 1; each answer after the first try
+  slow.answer.option = 1;
+  slow.delay = 15ms;
+  engine.script(e, vsim::ANY_CODE, slow);
+  int calls = 0;
+  control.setIdleWork([&calls] { ++calls; });
+  std::this_thread::sleep_for(12ms);  // due at the first exchange
+  ASSERT_TRUE(control.connect(engine.address(e)));
+  ASSERT_EQ(control.items.size(), 1u);
+  // Hello, count, the item, its value: each took over a slice.
+  EXPECT_EQ(calls, 4);
+  // Taken away: not called any more.
+  control.setIdleWork(nullptr);
+  std::this_thread::sleep_for(12ms);
+  ASSERT_TRUE(control.update());
+  EXPECT_EQ(calls, 4);
+}
+
+// A chain that reports many items and answers each late ends at the
+// connect's time limit instead of holding its caller for all of them.
+TEST_F(ControlTest, ConnectEndsAtItsTimeLimit) {
+  const vsim::EndpointId e = engine.addEndpoint(loopback(0));
+  ASSERT_NE(e, vsim::NO_ENDPOINT);
+  vsim::Script slow;  // 200 items, each answer after the first try (4 s in all)
+  slow.answer.option = 200;
+  slow.delay = 15ms;
+  engine.script(e, vsim::ANY_CODE, slow);
+  startLog();
+  control.connectLimit = 200'000'000'000ULL;  // 200 ms
+  bool connected = true;
+  const long long ms = timedMs([&] { connected = control.connect(engine.address(e)); });
+  EXPECT_FALSE(connected);
+  EXPECT_LT(ms, 1000);
+  EXPECT_TRUE(logged("Control connect time limit : "));
+  EXPECT_LT(engine.count(e, VELLORA::CONTROLITEM_REQ), 100u);
 }
 
 TEST_F(ControlTest, VolumesReportedByTheTargetReadBack) {

@@ -936,4 +936,27 @@ TEST_F(BridgeBadNeighbourTest, SilentControlEndpointsNeitherHoldCardWorkNorRetry
   EXPECT_EQ(bridge->aliveNodes.size(), 1u);
 }
 
+// A port whose control endpoint answers every query, each just in time
+// for the host's second try: its one attach takes most of a second, and
+// the amp's card keeps its work meanwhile.
+TEST_F(BridgeBadNeighbourTest, SlowControlEndpointDoesNotHoldCardWorkForItsWholeAttach) {
+  startNeighbour(1, vsim::Reply{});
+  ASSERT_FALSE(HasFatalFailure());
+  vsim::Script slow;
+  slow.answer.option = 40;  // 40 items, and no value answer names its item
+  slow.delay = std::chrono::milliseconds(15);
+  engine->script(bad->itemEndpoint(badId, 1), vsim::ANY_CODE, slow);
+  ASSERT_TRUE(scan());
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u);
+  EXPECT_EQ(log.count("setSink Err"), 1u);
+  EXPECT_GE(engine->count(bad->itemEndpoint(badId, 1), VELLORA::CONTROLITEM_REQ), 41u);
+  // Tried again in the next scan, while the amp's card has work to do.
+  ASSERT_TRUE(bridge->workPass());
+  ASSERT_TRUE(scan());
+  ASSERT_TRUE(bridge->workPass());
+  EXPECT_EQ(log.count("setSink Err"), 2u);
+  EXPECT_LT(bridge->workStats().widestScanGap, 250'000'000'000ULL)
+      << "widest gap " << bridge->workStats().widestScanGap / 1'000'000'000ULL << " ms";
+}
+
 }  // namespace
