@@ -186,10 +186,10 @@ struct Misbehaviour {
 void PrintTo(const Misbehaviour& m, std::ostream* os) { *os << m.name; }
 
 constexpr std::chrono::seconds kScanInterval{20};
-// What one scan may take, discovery, listings and attaches together: the
-// listings stop being started after 4 s, the one under way when they do may
-// take up to 5 s for its ports, the attaches take 2 s; and slack for a
-// loaded machine. Well under the 20 s between scans.
+// What one scan may take, discovery, listings and attaches together, with
+// slack for a loaded machine: the listings have a time after which no more
+// are started, the one under way then a time of its own, the attaches
+// theirs. Well under the 20 s between scans.
 constexpr long kScanTimeMs = 12000;
 // A card comes with the first scan after its target arrived: that scan
 // starts within 20 s and ends within its time; slack for a loaded machine.
