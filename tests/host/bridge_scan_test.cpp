@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <list>
@@ -957,6 +958,78 @@ TEST_F(BridgeBadNeighbourTest, SlowControlEndpointDoesNotHoldCardWorkForItsWhole
   EXPECT_EQ(log.count("setSink Err"), 2u);
   EXPECT_LT(bridge->workStats().widestScanGap, 250'000'000'000ULL)
       << "widest gap " << bridge->workStats().widestScanGap / 1'000'000'000ULL << " ms";
+}
+
+// Targets that answered once and are silent since stay known for a while;
+// each costs every scan the time-outs of its announcement and listing. The
+// scan lists what its budget holds, the amp's card is never counted down for
+// it, and the ones left out come next.
+TEST_F(BridgeLinkTest, KnownButSilentTargetsDoNotStretchTheScan) {
+  constexpr unsigned kSilent = 14;
+  std::string error;
+  for (unsigned i = 1; i <= kSilent; ++i) {
+    ASSERT_TRUE(net.addTargetAddress(0, vellora_test::linkLocal(4, static_cast<unsigned short>(i)), &error)) << error;
+  }
+  vsim::TargetSim engine;
+  std::vector<vsim::DiscoverySim::TargetId> ids;
+  std::unique_ptr<vsim::DiscoverySim> quiet;
+  {
+    vellora_test::NsScope in(net.targetNs());
+    ASSERT_TRUE(in.ok());
+    quiet = std::make_unique<vsim::DiscoverySim>(engine);
+    for (unsigned i = 1; i <= kSilent; ++i) {
+      vsim::TargetSpec spec;
+      char text[16];
+      std::snprintf(text, sizeof text, "fe80::4:%x", i);
+      spec.address = vsim::ipv6(text, Find::DISCOVERY_PORT);
+      spec.device = net.link(0).targetName;
+      spec.name = "quiet" + std::to_string(i);
+      ids.push_back(quiet->addTarget(spec));
+      ASSERT_GE(ids.back(), 0);
+    }
+  }
+  // Answering, they become known (new ones are taken a few per scan).
+  for (int i = 0; i < 4 && bridge->scanGuard().knownCount() < kSilent + 1; ++i) ASSERT_TRUE(scan());
+  ASSERT_EQ(bridge->scanGuard().knownCount(), kSilent + 1);
+  ASSERT_EQ(bridge->aliveNodes.size(), 1u);
+  // From now on they answer discovery's multicast only.
+  vsim::Script silent;
+  silent.action = vsim::Script::Action::SILENT;
+  for (auto id : ids) engine.script(quiet->endpoint(id), vsim::ANY_CODE, silent);
+  engine.clearLog();
+
+  using Steady = std::chrono::steady_clock;
+  auto timedScan = [this] {
+    const auto begin = Steady::now();
+    EXPECT_TRUE(scan());
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - begin).count();
+  };
+  // About 0.6 s each without a bound (8.5 s for these); the budget and one
+  // listing with it, with room for a loaded machine.
+  const long long first = timedScan();
+  EXPECT_LT(first, 6500) << "first scan";
+  std::set<vsim::DiscoverySim::TargetId> unlisted;
+  for (auto id : ids) {
+    if (engine.count(quiet->endpoint(id), VELLORA::PORT_REQ) == 0) unlisted.insert(id);
+  }
+  EXPECT_FALSE(unlisted.empty());
+  EXPECT_EQ(log.count("Scan Cut known : " + std::to_string(unlisted.size())), 1u);
+  engine.clearLog();
+  const long long second = timedScan();
+  EXPECT_LT(second, 6500) << "second scan";
+  // The ones left out went first.
+  std::set<vsim::DiscoverySim::TargetId> listed;
+  for (auto id : ids) {
+    if (engine.count(quiet->endpoint(id), VELLORA::PORT_REQ) != 0) listed.insert(id);
+  }
+  ASSERT_FALSE(listed.empty());
+  if (listed.size() <= unlisted.size()) {
+    EXPECT_TRUE(std::includes(unlisted.begin(), unlisted.end(), listed.begin(), listed.end()));
+  }
+  // The amp's card was never counted down, listed or not.
+  EXPECT_EQ(log.count("Scan Mis 3 "), 0u);
+  EXPECT_EQ(bridge->aliveNodes.size(), 1u);
+  quiet.reset();
 }
 
 }  // namespace
