@@ -1,9 +1,20 @@
 // vellora-hostile-sim: a hostile node on a link, answering every discovery
 // request from `--flood N` silent UDP ports (and with `--port-zero` once from
-// source port 0), until SIGINT or SIGTERM. Run it only inside a network
-// namespace of its own or the one of the stand-in targets.
+// source port 0), until SIGINT or SIGTERM. With `--known` the silent ports
+// accept the host's name announcement, just enough of a listing to count as
+// answering targets, and stay silent to everything else; `--known-ports K`
+// also answers the port count with K ports, never answered one by one, and
+// `--behave-for S` answers the whole listing, as targets without ports, for
+// the first S seconds before it hangs. More than one
+// `--address` spreads the ports over those addresses. Run it only inside a
+// network namespace of its own or the one of the stand-in targets. It ends
+// with one line of counts, and the longest time a scan kept asking it:
 //
-//   vellora-hostile-sim --device IF [--address fe80::x] [--flood N] [--port-zero] [--name TEXT]
+//   requests=N answers=N portzero=N dropped=N listing=N bursts=N longest=MS
+//
+//   vellora-hostile-sim --device IF [--address fe80::x]... [--flood N] [--known] [--known-ports K]
+//                       [--behave-for S] [--port-zero] [--name TEXT]
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +32,8 @@ void onSignal(int) { stopRequested = 1; }
 
 int usage() {
   std::fprintf(stderr,
-               "usage: vellora-hostile-sim --device IF [--address ADDR] [--flood N] [--port-zero] [--name TEXT]\n");
+               "usage: vellora-hostile-sim --device IF [--address ADDR]... [--flood N] [--known]\n"
+               "         [--known-ports K] [--behave-for S] [--port-zero] [--name TEXT]\n");
   return 2;
 }
 
@@ -35,12 +47,30 @@ int main(int argc, char** argv) {
     if (a == "--device" && more) {
       o.device = argv[++i];
     } else if (a == "--address" && more) {
-      o.address = argv[++i];
+      if (o.address.empty()) {
+        o.address = argv[++i];
+      } else {
+        o.moreAddresses.push_back(argv[++i]);
+      }
     } else if (a == "--flood" && more) {
       char* end = nullptr;
       const unsigned long n = std::strtoul(argv[++i], &end, 10);
       if (end == nullptr || *end != '\0' || n > 4096) return usage();
       o.floodPorts = static_cast<unsigned>(n);
+    } else if (a == "--known") {
+      o.answerName = true;
+    } else if (a == "--known-ports" && more) {
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(argv[++i], &end, 10);
+      if (end == nullptr || *end != '\0' || n > 4095) return usage();
+      o.knownPorts = static_cast<uint16_t>(n);
+      o.answerName = true;
+    } else if (a == "--behave-for" && more) {
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(argv[++i], &end, 10);
+      if (end == nullptr || *end != '\0' || n > 86400) return usage();
+      o.behaveFor = std::chrono::seconds(n);
+      o.answerName = true;
     } else if (a == "--port-zero") {
       o.portZeroAnswer = true;
     } else if (a == "--name" && more) {
@@ -62,8 +92,10 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   while (!stopRequested) ::usleep(50'000);
   node.stop();
-  std::printf("requests=%llu answers=%llu portzero=%llu dropped=%llu\n",
+  std::printf("requests=%llu answers=%llu portzero=%llu dropped=%llu listing=%llu bursts=%llu longest=%llu\n",
               static_cast<unsigned long long>(node.requests()), static_cast<unsigned long long>(node.answers()),
-              static_cast<unsigned long long>(node.portZeroSent()), static_cast<unsigned long long>(node.dropped()));
+              static_cast<unsigned long long>(node.portZeroSent()), static_cast<unsigned long long>(node.dropped()),
+              static_cast<unsigned long long>(node.listingAnswers()), static_cast<unsigned long long>(node.bursts()),
+              static_cast<unsigned long long>(node.longestBurstMs()));
   return 0;
 }

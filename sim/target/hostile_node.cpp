@@ -47,16 +47,26 @@ bool HostileNode::start(std::string& error) {
     error = "no interface " + options_.device;
     return false;
   }
+  locals_.clear();
+  std::array<uint8_t, 16> local{};
   if (options_.address.empty()) {
     KALMO::IPAddress own;
     if (!linkLocalOf(options_.device, own)) {
       error = "no link-local address on " + options_.device;
       return false;
     }
-    std::memcpy(local_, own.address, 16);
-  } else if (::inet_pton(AF_INET6, options_.address.c_str(), local_) != 1) {
+    std::memcpy(local.data(), own.address, 16);
+  } else if (::inet_pton(AF_INET6, options_.address.c_str(), local.data()) != 1) {
     error = "bad address " + options_.address;
     return false;
+  }
+  locals_.push_back(local);
+  for (const std::string& more : options_.moreAddresses) {
+    if (::inet_pton(AF_INET6, more.c_str(), local.data()) != 1) {
+      error = "bad address " + more;
+      return false;
+    }
+    locals_.push_back(local);
   }
 
   listener_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -76,7 +86,7 @@ bool HostileNode::start(std::string& error) {
   }
   for (unsigned i = 0; i < options_.floodPorts; ++i) {
     const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const sockaddr_in6 own = socketAddress(local_, 0, scope_);
+    const sockaddr_in6 own = socketAddress(locals_[i % locals_.size()].data(), 0, scope_);
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&own), sizeof own) != 0) {
       error = std::string("silent answerer: ") + std::strerror(errno);
       if (fd >= 0) ::close(fd);
@@ -89,7 +99,7 @@ bool HostileNode::start(std::string& error) {
     raw_ = ::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
     const int checksumAt = 6;  // the kernel fills the UDP checksum
     const int small = 1;       // it also sees every UDP datagram; none is read
-    const sockaddr_in6 own = socketAddress(local_, 0, scope_);
+    const sockaddr_in6 own = socketAddress(locals_.front().data(), 0, scope_);
     if (raw_ < 0 || ::setsockopt(raw_, IPPROTO_IPV6, IPV6_CHECKSUM, &checksumAt, sizeof checksumAt) != 0 ||
         ::bind(raw_, reinterpret_cast<const sockaddr*>(&own), sizeof own) != 0) {
       error = std::string("raw socket: ") + std::strerror(errno);
@@ -104,6 +114,8 @@ bool HostileNode::start(std::string& error) {
     return false;
   }
   stop_ = false;
+  inBurst_ = false;
+  hangAt_ = std::chrono::steady_clock::now() + options_.behaveFor;
   thread_ = std::thread([this] { run(); });
   return true;
 }
@@ -142,14 +154,73 @@ void HostileNode::run() {
         r.datagram.assign(bytes, bytes + n);
         if (r && r.getMessage() == VELLORA::FIND_REQ) {
           ++requests_;
+          seen(true);
           answer(from.sin6_addr.s6_addr, ntohs(from.sin6_port));
         }
       }
     }
     for (size_t i = 2; i < fds.size(); ++i) {
       if (!(fds[i].revents & POLLIN)) continue;
-      while (::recv(fds[i].fd, bytes, sizeof bytes, MSG_DONTWAIT) >= 0) ++dropped_;
+      for (;;) {
+        sockaddr_in6 from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = ::recvfrom(fds[i].fd, bytes, sizeof bytes, MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) break;
+        seen(false);
+        answerSilently(fds[i].fd, bytes, n, from);
+      }
     }
+  }
+}
+
+void HostileNode::seen(bool discovery) {
+  const auto now = std::chrono::steady_clock::now();
+  const bool quiet = !inBurst_ || now - lastRequest_ > BURST_QUIET;
+  // A late request after a quiet time starts nothing: scans begin with discovery.
+  if (quiet && !discovery) return;
+  if (quiet) {
+    inBurst_ = true;
+    burstStart_ = now;
+    ++bursts_;
+  }
+  lastRequest_ = now;
+  const auto ms = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now - burstStart_).count());
+  if (ms > longestBurstMs_.load()) longestBurstMs_.store(ms);
+}
+
+void HostileNode::answerSilently(int fd, const uint8_t* bytes, ssize_t n, const sockaddr_in6& from) {
+  VELLORA::Receive r;
+  r.datagram.assign(bytes, bytes + n);
+  const bool behaving = std::chrono::steady_clock::now() < hangAt_;
+  // Count queries ask for no index; without the presence bitmaps every port
+  // up to the count is asked for.
+  if (!options_.answerName || !r) {
+    ++dropped_;
+    return;
+  }
+  const bool countQuery = r.getOption0() == 0 && r.getOption1() == 0;
+  const VELLORA::MessageID code = r.getMessage();
+  VELLORA::SendBuffer record;
+  if (code == VELLORA::NOTISNAME_REQ) {
+    record.set(VELLORA::NOTISNAME_ANS, VELLORA::STATUS_ACK);
+  } else if (code == VELLORA::PORT_REQ && countQuery && (behaving || options_.knownPorts != 0)) {
+    const uint16_t ports = behaving ? 0 : options_.knownPorts;
+    record.set(VELLORA::PORT_ANS, VELLORA::STATUS_ACK, ports, ports, 0, 0);
+  } else if (behaving && code == VELLORA::TARGETINFO_REQ) {
+    record.set(VELLORA::TARGETINFO_ANS, VELLORA::STATUS_ACK);
+  } else if (behaving && code == VELLORA::STATUSITEM_REQ && countQuery) {
+    record.set(VELLORA::STATUSITEM_ANS, VELLORA::STATUS_ACK);
+  } else {
+    ++dropped_;
+    return;
+  }
+  record.update();
+  const KALMO::BufferCS_const span = record;
+  if (::sendto(fd, span.data, span.size, 0, reinterpret_cast<const sockaddr*>(&from), sizeof from) ==
+      static_cast<ssize_t>(span.size)) {
+    ++listingAnswers_;
   }
 }
 

@@ -2,7 +2,8 @@
 // prints "ready" once every target answers, one reply line per command read
 // from its command FIFO, and a summary (a line per port, then "end
 // summary") when it ends (SIGINT, SIGTERM or "quit") or is asked
-// ("summary").
+// ("summary"). Its commands can also make a target misbehave: leave a
+// port's listing, control channel or stream handshake unanswered.
 //
 //   vellora-target-sim --compare PLAYED RECORDING
 // compares a recording with the bytes that were played and exits 0 when
@@ -36,10 +37,16 @@ void usage() {
                "usage: vellora-target-sim [--settings FILE] [--device IF] [--record DIR]\n"
                "         [--commands FIFO] [--drop-every K] [--keep-audio 0|1] [--check-counter 0|1]\n"
                "         [--target NAME [--product ID] [--address A] [--port NAME]...\n"
-               "          [--linked NAME]... [--volume V]]...\n"
+               "          [--linked NAME]... [--volume V] [--extra-ports N]\n"
+               "          [--hang sync|control|stream]...]...\n"
                "       vellora-target-sim --compare PLAYED RECORDING\n"
                "commands: vanish T | appear T | link T DEVICE | unlink T | drop [T:P] K |\n"
-               "          refuse T:P K | volume [T:P] V | summary | quit\n");
+               "          refuse T:P K | hang T[:P] sync|control|stream | mend T[:P] |\n"
+               "          volume [T:P] V | summary | quit\n"
+               "--extra-ports N: N more ports x<index> that list and answer their control\n"
+               "channel but never the stream handshake; --hang and hang: every port of the\n"
+               "target (or port P) leaves SYNCHRO_NODE_REQ, its control endpoint or its\n"
+               "stream handshake unanswered; mend answers again.\n");
 }
 
 bool readFile(const char* path, std::vector<uint8_t>& out) {

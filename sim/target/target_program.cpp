@@ -108,6 +108,10 @@ bool checkTargets(const ProgramOptions& o, std::string& error) {
       error = "target " + t.name + " has too many linked devices";
       return false;
     }
+    if (t.extraPorts > MAX_LISTED_PORTS - t.ports.size()) {
+      error = "target " + t.name + " lists more than " + std::to_string(MAX_LISTED_PORTS) + " ports";
+      return false;
+    }
     if (t.device.empty() && o.device.empty()) {
       error = "target " + t.name + " has no device";
       return false;
@@ -116,7 +120,24 @@ bool checkTargets(const ProgramOptions& o, std::string& error) {
   return true;
 }
 
+// Every word of a list of services ("sync,control"); false for an unknown one.
+bool parseHang(const std::string& text, unsigned& hang) {
+  for (const std::string& word : splitList(text)) {
+    const unsigned h = hangOf(word);
+    if (h == 0) return false;
+    hang |= h;
+  }
+  return true;
+}
+
 }  // namespace
+
+unsigned hangOf(const std::string& word) {
+  if (word == "sync") return HANG_SYNC;
+  if (word == "control") return HANG_CONTROL;
+  if (word == "stream") return HANG_STREAM;
+  return 0;
+}
 
 uint64_t audioChecksum(const uint8_t* data, uint64_t n, uint64_t hash) {
   for (uint64_t i = 0; i < n; ++i) {
@@ -135,8 +156,8 @@ bool parseProgramArgs(int argc, const char* const* argv, ProgramOptions& o, std:
       return false;
     }
     const std::string v = argv[++i];
-    const bool needTarget = a == "--product" || a == "--address" || a == "--port" ||
-                            a == "--linked" || a == "--volume";
+    const bool needTarget = a == "--product" || a == "--address" || a == "--port" || a == "--linked" ||
+                            a == "--volume" || a == "--extra-ports" || a == "--hang";
     if (needTarget && o.targets.empty()) {
       error = a + " before --target";
       return false;
@@ -183,6 +204,18 @@ bool parseProgramArgs(int argc, const char* const* argv, ProgramOptions& o, std:
         return false;
       }
       o.targets.back().volume = static_cast<int16_t>(n);
+    } else if (a == "--extra-ports") {
+      if (!parseNumber(v, 0, MAX_LISTED_PORTS, n)) {
+        error = "bad value for --extra-ports (0 to " + std::to_string(MAX_LISTED_PORTS) + ")";
+        return false;
+      }
+      o.targets.back().extraPorts = static_cast<unsigned>(n);
+    } else if (a == "--hang") {
+      if (hangOf(v) == 0) {
+        error = "bad value for --hang (sync, control or stream)";
+        return false;
+      }
+      o.targets.back().hang |= hangOf(v);
     } else {
       error = "unknown option " + a;
       return false;
@@ -226,6 +259,17 @@ bool loadProgramSettings(const std::string& path, ProgramOptions& o, std::string
       }
       t.volume = static_cast<int16_t>(n);
     }
+    if (!file.get("ExtraPorts").empty()) {
+      if (!parseNumber(file.get("ExtraPorts"), 0, MAX_LISTED_PORTS, n)) {
+        error = path + ": bad ExtraPorts in [" + group + "]";
+        return false;
+      }
+      t.extraPorts = static_cast<unsigned>(n);
+    }
+    if (!parseHang(file.get("Hang"), t.hang)) {
+      error = path + ": bad Hang in [" + group + "] (sync, control or stream)";
+      return false;
+    }
     o.targets.push_back(std::move(t));
   }
   return true;
@@ -235,14 +279,18 @@ struct TargetProgram::Impl {
   struct Port {
     std::string name;
     uint16_t index = 0;
-    std::unique_ptr<Sink> sink;
+    std::unique_ptr<Sink> sink;      // none for an extra port
+    EndpointId stub = NO_ENDPOINT;   // an extra port's endpoint
+    unsigned hang = 0;               // HANG_*
     int16_t volume = 0;  // its own volume item, kept while the target is hidden
+    EndpointId endpoint() const { return sink ? sink->handshakeEndpoint() : stub; }
   };
   struct Target {
     ProgramTarget layout;
     size_t slot = 0;
     KALMO::IPAddress address;  // discovery endpoint
     std::vector<Port> ports;
+    std::vector<Port> extras;  // after the named ports, without a sink
     std::vector<int16_t> linkedVolumes;  // one per linked device, while hidden
     // While the target answers discovery: its endpoints, control items and
     // debug port (the control and debug handlers sit on its endpoints).
@@ -304,6 +352,21 @@ struct TargetProgram::Impl {
       behind = index;
       ++index;
     }
+    // Extra items come after the linked ones, on ports the system chooses:
+    // the fixed ones are for the named ports and linked devices.
+    for (const Port& p : t.extras) {
+      PortSpec ps;
+      ps.index = p.index;
+      ps.name = p.name;
+      ps.reportPort = portOf(engine.address(p.stub));
+      s.ports.push_back(ps);
+      StatusItemSpec item;
+      item.index = itemOf(t, p);
+      item.kind = 1;
+      item.name = p.name;
+      item.link = ipv6("::1", p.index);
+      s.items.push_back(item);
+    }
     return s;
   }
 
@@ -324,17 +387,46 @@ struct TargetProgram::Impl {
     for (size_t j = 0; j < t.layout.linked.size(); ++j) {
       (void)c->attach(d->itemEndpoint(id, linkedItem(t, j)), {ControlItemSpec::volume(t.linkedVolumes[j])});
     }
+    for (const Port& p : t.extras) {
+      (void)c->attach(d->itemEndpoint(id, itemOf(t, p)), {ControlItemSpec::play(), ControlItemSpec::volume(p.volume)});
+    }
     t.debug = std::make_unique<DebugPort>(engine, d->endpoint(id));
     t.discovery = std::move(d);
     t.discoveryId = id;
     t.control = std::move(c);
+    // The control endpoints are new: what a port leaves unanswered goes on.
+    for (const Port& p : t.ports) applyHang(t, p);
+    for (const Port& p : t.extras) applyHang(t, p);
     return true;
+  }
+
+  // A port that hangs a service: engine scripts on its endpoints, which go
+  // before every handler there. The port's own endpoint outlives the
+  // target's hiding; its control endpoint is made anew by every show.
+  void applyHang(const Target& t, const Port& p) {
+    Script silent;
+    silent.action = Script::Action::SILENT;
+    Script handled;
+    handled.action = Script::Action::HANDLER;
+    const EndpointId at = p.endpoint();
+    engine.unscript(at, ANY_CODE);
+    engine.unscript(at, VELLORA::SYNCHRO_NODE_REQ);
+    if (p.hang & HANG_STREAM) {
+      engine.script(at, ANY_CODE, silent);
+      engine.script(at, VELLORA::SYNCHRO_NODE_REQ, handled);  // it still lists
+    }
+    if (p.hang & HANG_SYNC) engine.script(at, VELLORA::SYNCHRO_NODE_REQ, silent);
+    if (!t.discovery) return;
+    const EndpointId item = t.discovery->itemEndpoint(t.discoveryId, itemOf(t, p));
+    engine.unscript(item, ANY_CODE);
+    if (p.hang & HANG_CONTROL) engine.script(item, ANY_CODE, silent);
   }
 
   // Keeps the volumes the items hold, then takes the target off the link.
   void hide(Target& t) {
     if (t.control) {
-      for (Port& p : t.ports) p.volume = volumeOf(t, itemOf(p), PORT_VOLUME_ID);
+      for (Port& p : t.ports) p.volume = volumeOf(t, itemOf(t, p), PORT_VOLUME_ID);
+      for (Port& p : t.extras) p.volume = volumeOf(t, itemOf(t, p), PORT_VOLUME_ID);
       for (size_t j = 0; j < t.linkedVolumes.size(); ++j) {
         t.linkedVolumes[j] = volumeOf(t, linkedItem(t, j), LINKED_VOLUME_ID);
       }
@@ -345,7 +437,11 @@ struct TargetProgram::Impl {
     t.discoveryId = -1;
   }
 
-  static uint16_t itemOf(const Port& p) { return p.index; }
+  // A named port's item has its index; an extra port's comes after the
+  // linked devices' items.
+  static uint16_t itemOf(const Target& t, const Port& p) {
+    return static_cast<uint16_t>(p.sink ? p.index : p.index + t.layout.linked.size());
+  }
   static uint16_t linkedItem(const Target& t, size_t j) {
     return static_cast<uint16_t>(t.ports.size() + 1 + j);
   }
@@ -364,7 +460,7 @@ struct TargetProgram::Impl {
     const bool linked = chainEndLinked(t, p);
     if (!t.control) return linked ? t.linkedVolumes.back() : p.volume;
     return linked ? volumeOf(t, linkedItem(t, t.layout.linked.size() - 1), LINKED_VOLUME_ID)
-                  : volumeOf(t, itemOf(p), PORT_VOLUME_ID);
+                  : volumeOf(t, itemOf(t, p), PORT_VOLUME_ID);
   }
   void setPortVolume(Target& t, Port& p, int16_t v) {
     const bool linked = chainEndLinked(t, p);
@@ -376,7 +472,7 @@ struct TargetProgram::Impl {
       const uint16_t item = linkedItem(t, t.layout.linked.size() - 1);
       (void)t.control->setVolume(t.discovery->itemEndpoint(t.discoveryId, item), LINKED_VOLUME_ID, v);
     } else {
-      (void)t.control->setVolume(t.discovery->itemEndpoint(t.discoveryId, itemOf(p)), PORT_VOLUME_ID, v);
+      (void)t.control->setVolume(t.discovery->itemEndpoint(t.discoveryId, itemOf(t, p)), PORT_VOLUME_ID, v);
     }
   }
 
@@ -451,7 +547,27 @@ struct TargetProgram::Impl {
         return false;
       }
       p.sink->dropEvery(options.dropEvery);
+      p.hang = layout.hang;
+      applyHang(t, p);
       t.ports.push_back(std::move(p));
+    }
+    for (unsigned i = 0; i < layout.extraPorts; ++i) {
+      Port p;
+      p.index = index++;
+      p.name = "x" + std::to_string(p.index);
+      p.volume = layout.volume;
+      p.hang = layout.hang;
+      p.stub = engine.addEndpoint(sinkAt);
+      if (p.stub == NO_ENDPOINT) {
+        error = "port " + layout.name + ":" + p.name + ": its endpoint cannot be created";
+        return false;
+      }
+      // It lists like any port; there is no sink behind it.
+      engine.onCode(p.stub, VELLORA::SYNCHRO_NODE_REQ,
+                    [](TargetSim& sim, const Datagram& d) { return sim.reply(d, Answer{}); });
+      engine.onEndpoint(p.stub, [](TargetSim&, const Datagram&) { return true; });
+      applyHang(t, p);
+      t.extras.push_back(std::move(p));
     }
     if (!show(t, error)) return false;
     targets.push_back(std::move(t));
@@ -471,10 +587,12 @@ struct TargetProgram::Impl {
     if (colon == std::string::npos) return nullptr;
     Target* t = findTarget(text.substr(0, colon));
     if (!t) return nullptr;
-    for (Port& p : t->ports) {
-      if (p.name != text.substr(colon + 1)) continue;
-      if (owner) *owner = t;
-      return &p;
+    for (std::vector<Port>* list : {&t->ports, &t->extras}) {
+      for (Port& p : *list) {
+        if (p.name != text.substr(colon + 1)) continue;
+        if (owner) *owner = t;
+        return &p;
+      }
     }
     return nullptr;
   }
@@ -563,8 +681,8 @@ bool TargetProgram::command(const std::string& line, std::string& reply) {
     }
     if (words.size() == 3) {
       Impl::Port* p = impl_->findPort(words[1]);
-      if (!p) {
-        reply = "error: no port " + words[1];
+      if (!p || !p->sink) {
+        reply = "error: no port with a sink " + words[1];
         return false;
       }
       p->sink->dropEvery(u);
@@ -594,7 +712,33 @@ bool TargetProgram::command(const std::string& line, std::string& reply) {
     ControlFault f;
     f.reply = Reply::silent();
     f.times = static_cast<int>(std::min<uint64_t>(u, INT32_MAX));
-    t->control->fault(t->discovery->itemEndpoint(t->discoveryId, p->index), VELLORA::CONTROLITEM_REQ, f);
+    t->control->fault(t->discovery->itemEndpoint(t->discoveryId, Impl::itemOf(*t, *p)), VELLORA::CONTROLITEM_REQ, f);
+  } else if ((verb == "hang" && words.size() == 3) || (verb == "mend" && words.size() == 2)) {
+    const unsigned what = verb == "hang" ? hangOf(words[2]) : 0;
+    if (verb == "hang" && what == 0) {
+      reply = "error: bad service " + words[2] + " (sync, control or stream)";
+      return false;
+    }
+    Impl::Target* t = nullptr;
+    std::vector<Impl::Port*> chosen;
+    if (words[1].find(':') != std::string::npos) {
+      Impl::Port* p = impl_->findPort(words[1], &t);
+      if (!p) {
+        reply = "error: no port " + words[1];
+        return false;
+      }
+      chosen.push_back(p);
+    } else if ((t = target(1)) != nullptr) {
+      for (Impl::Port& p : t->ports) chosen.push_back(&p);
+      for (Impl::Port& p : t->extras) chosen.push_back(&p);
+    } else {
+      reply = "error: no target " + words[1];
+      return false;
+    }
+    for (Impl::Port* p : chosen) {
+      p->hang = verb == "hang" ? p->hang | what : 0;
+      impl_->applyHang(*t, *p);
+    }
   } else if (verb == "volume" && (words.size() == 2 || words.size() == 3)) {
     if (!parseNumber(words.back(), -6000, 0, n)) {
       reply = "error: bad volume " + words.back() + " (-6000 to 0)";

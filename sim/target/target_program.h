@@ -4,7 +4,8 @@
 // per port), a status item per port and optional linked devices behind the
 // first port. It records the audio of every port, reports what arrived, and
 // takes commands that make a target vanish and come back, change its status
-// chain, drop packets, miss control connects or change its volume.
+// chain, drop packets, miss control connects, leave a service unanswered or
+// change its volume.
 //
 // Targets come from the command line or from a settings file:
 //
@@ -17,6 +18,8 @@
 //                         ; two targets on one address are refused)
 //   Linked=sub            ; devices behind the first port's item
 //   Volume=-1000          ; the target's volume value (0 full, -6000 floor)
+//   ExtraPorts=600        ; ports without a sink, after the named ones
+//   Hang=control          ; what every port leaves unanswered (sync, control, stream)
 
 #include <cstdint>
 #include <memory>
@@ -24,6 +27,19 @@
 #include <vector>
 
 namespace vsim {
+
+// What a port of a misbehaving target (firmware that hangs one service)
+// leaves unanswered; a port may hang several.
+enum : unsigned {
+  HANG_SYNC = 1,     // SYNCHRO_NODE_REQ at the port's endpoint: its listing fails
+  HANG_CONTROL = 2,  // every request at its status item's control endpoint
+  HANG_STREAM = 4,   // every stream handshake request at its endpoint (it still lists)
+};
+// HANG_* of "sync", "control" or "stream"; 0 for any other word.
+unsigned hangOf(const std::string& word);
+
+// Ports a target may list, the named and the extra ones together.
+inline constexpr unsigned MAX_LISTED_PORTS = 4095;
 
 struct ProgramTarget {
   std::string name;
@@ -33,6 +49,12 @@ struct ProgramTarget {
   std::vector<std::string> ports;
   std::vector<std::string> linked;
   int16_t volume = 0;
+  // Further ports after the named ones, "x<index>", each with its status
+  // item: they list and answer their control channel like the others but
+  // have no sink, so their stream handshake is never answered. Neither
+  // summed up nor recorded.
+  unsigned extraPorts = 0;
+  unsigned hang = 0;  // HANG_* of every port, named and extra, from the start
 };
 
 struct ProgramOptions {
@@ -47,7 +69,8 @@ struct ProgramOptions {
 
 // Command line: [--settings FILE] [--device IF] [--record DIR] [--commands FIFO]
 // [--drop-every K] [--keep-audio 0|1] [--check-counter 0|1] and targets as --target NAME [--product ID] [--address A]
-// [--port NAME]... [--linked NAME]... [--volume V]. False with a reason.
+// [--port NAME]... [--linked NAME]... [--volume V] [--extra-ports N] [--hang sync|control|stream]...
+// False with a reason.
 bool parseProgramArgs(int argc, const char* const* argv, ProgramOptions& options, std::string& error);
 // Adds the targets (and defaults) of a settings file; false with a reason.
 bool loadProgramSettings(const std::string& path, ProgramOptions& options, std::string& error);
@@ -84,6 +107,11 @@ class TargetProgram {
   //   link TARGET DEVICE | unlink TARGET        (the first port's chain)
   //   drop K | drop TARGET:PORT K               (one packet in K, 0: none)
   //   volume V | volume TARGET:PORT V           (the target's own value)
+  //   refuse TARGET:PORT K                      (K control item queries unanswered)
+  //   hang TARGET[:PORT] sync|control|stream    (that service unanswered from now
+  //                                             on; every port of the target
+  //                                             without :PORT, extra ones too)
+  //   mend TARGET[:PORT]                        (every service answered again)
   //   summary                                   (also writes the recordings)
   // False for an unknown or malformed command.
   bool command(const std::string& line, std::string& reply);

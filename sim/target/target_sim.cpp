@@ -184,7 +184,10 @@ EndpointId TargetSim::addEndpoint(const EndpointSpec& layout) {
   const int on = 1;
   ::setsockopt(ep->fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
   // Unicast and multicast endpoints of several targets share port 19642.
-  ::setsockopt(ep->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // Only a port asked for by number is shared: with the option, a port the
+  // system chooses may be one that another endpoint already has, and that
+  // endpoint's datagrams would go astray.
+  if (layout.address.port != 0) ::setsockopt(ep->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   // Audio bursts must not be dropped here; beyond the system's limit only
   // with the right to force it.
   const int rcvbuf = 4 << 20;

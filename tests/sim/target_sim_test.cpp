@@ -1,5 +1,9 @@
 #include "sim/target/target_sim.h"
 
+#include "discovery/control.h"
+#include "discovery/find.h"
+#include "sim/target/hostile_node.h"
+#include "sim/target/target_program.h"
 #include "tests/common/link_harness.h"
 #include "tests/common/test_env.h"
 
@@ -14,6 +18,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -352,6 +361,27 @@ TEST(TargetSim, ConcurrentSendsAndRemoval) {
   EXPECT_NE(sim.addEndpoint(gone), vsim::NO_ENDPOINT);
 }
 
+// Endpoints whose port the system chooses each get a port of their own,
+// however many there are: a target with hundreds of ports must not have two
+// of them answer on one port number.
+TEST(TargetSim, ChosenPortsAreNeverShared) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  TargetSim sim;
+  std::set<uint16_t> ports;
+  constexpr int kEndpoints = 2000;
+  for (int i = 0; i < kEndpoints; ++i) {
+    const vsim::EndpointId e = sim.addEndpoint(vsim::ipv6("::1", 0));
+    ASSERT_NE(e, vsim::NO_ENDPOINT);
+    ports.insert(vsim::portOf(sim.address(e)));
+  }
+  EXPECT_EQ(ports.size(), static_cast<size_t>(kEndpoints));
+  // A port given by number is still shared, as discovery's is.
+  const vsim::EndpointId a = sim.addEndpoint(vsim::ipv6("::1", 19642));
+  const vsim::EndpointId b = sim.addEndpoint(vsim::ipv6("::1", 19642));
+  EXPECT_NE(a, vsim::NO_ENDPOINT);
+  EXPECT_NE(b, vsim::NO_ENDPOINT);
+}
+
 // A listener for ff02::1 on one link of the target namespace, answered from
 // the target's own link-local endpoint on the same port: what discovery needs.
 TEST(TargetSim, MulticastOnALinkAnsweredFromAUnicastEndpoint) {
@@ -412,6 +442,284 @@ TEST(TargetSim, MulticastOnALinkAnsweredFromAUnicastEndpoint) {
   EXPECT_EQ(word(got, 4), VELLORA::LATENCY_ANS);
   EXPECT_EQ(sim.count(unicast, VELLORA::LATENCY_REQ), 1u);
   EXPECT_EQ(sim.count(listener), 1u);
+}
+
+// The discovery client as the daemon sets it up: every product.
+VELLORA::Find::Setting hostSetting() {
+  VELLORA::Find::Setting s;
+  s.productID = 0;
+  s.name = "stand-in test";
+  return s;
+}
+
+// The target program's misbehaving ports, as the daemon's discovery client
+// and control channel see them across a link: extra ports that list but have
+// no sink, and ports that leave their listing, control channel or stream
+// handshake unanswered until they are mended.
+class MisbehavingTargetTest : public ::testing::Test {
+ protected:
+  using Find = VELLORA::Find;
+
+  void SetUp() override {
+    VELLORA_REQUIRE_PRIVATE_NET();
+    VELLORA_SETUP_LINKS(links, 1);
+    vsim::ProgramOptions o;
+    o.device = links.link(0).targetName;
+    vsim::ProgramTarget t;
+    t.name = "amp";
+    t.ports = {"out"};
+    t.extraPorts = 2;
+    o.targets = {t};
+    vellora_test::NsScope in(links.targetNs());
+    ASSERT_TRUE(in.ok());
+    program = std::make_unique<vsim::TargetProgram>(o);
+    std::string error;
+    ASSERT_TRUE(program->start(error)) << error;
+  }
+
+  void TearDown() override {
+    vellora_test::NsScope in(links.targetNs());
+    program.reset();
+  }
+
+  Find::Setting setting() const { return hostSetting(); }
+
+  // One listing; false when a query of it failed.
+  bool list(Find::PortMap& ports, Find::StatusMap& items) {
+    Find find(setting());
+    Find::TargetMap found;
+    const auto mode = static_cast<Find::MODE>(Find::MODE_PORT_KIND1 | Find::MODE_INDEX_OPTION0);
+    return find.open(std::list<std::string>{links.link(0).hostName}) && find.findTarget(found) &&
+           found.size() == 1 && find.findTarget(found, ports, mode) && find.findTarget(found, items);
+  }
+
+  // On the target side: a target that appears makes its endpoints there.
+  bool command(const std::string& line, std::string& reply) {
+    vellora_test::NsScope in(links.targetNs());
+    return in.ok() && program->command(line, reply);
+  }
+  void command(const std::string& line) {
+    std::string reply;
+    ASSERT_TRUE(command(line, reply)) << reply;
+  }
+
+  vellora_test::LinkHarness links;
+  std::unique_ptr<vsim::TargetProgram> program;
+};
+
+TEST_F(MisbehavingTargetTest, PortsHangAServiceUntilMended) {
+  // Each port's endpoint and chain, as the last listing that worked gave
+  // them (a target that comes back has new control endpoints).
+  std::map<std::string, KALMO::IPAddress> at;
+  std::map<std::string, Find::StatusSort> chains;
+  auto list = [&] {
+    Find::PortMap ports;
+    Find::StatusMap items;
+    if (!this->list(ports, items)) return false;
+    for (const auto& [address, record] : ports) {
+      at[record.portName] = address;
+      chains[record.portName].clear();
+      Find::SortStatus(address, record.portIndex, true, items, chains[record.portName]);
+    }
+    return true;
+  };
+  ASSERT_TRUE(list());
+  ASSERT_EQ(at.size(), 3u);
+  ASSERT_EQ(at.count("x2") + at.count("x3"), 2u);
+
+  // What the daemon meets: its control connect along the port's chain, and
+  // the stream handshake's first question at the port's endpoint.
+  struct Seen {
+    bool listed;
+    bool control;
+    bool handshake;
+  };
+  auto seen = [&](const std::string& port) {
+    Seen s{list(), false, false};
+    VELLORA::Control control(VELLORA::Control::Setting{"test", ~uint64_t{0}});
+    s.control = control.open() && control.connect(chains[port]);
+    Find find(setting());
+    VELLORA::Receive answer;
+    s.handshake = find.open(std::list<std::string>{links.link(0).hostName}) &&
+                  find.sendAck(at[port], VELLORA::Send(VELLORA::LATENCY_REQ, 0, uint64_t{0}), VELLORA::LATENCY_ANS,
+                               answer, true) == Find::ACK_OK;
+    return s;
+  };
+  struct Case {
+    const char* command;  // then the port asked
+    const char* port;
+    Seen expected;
+  };
+  const Case cases[] = {
+      {"mend amp", "out", {true, true, true}},
+      // An extra port lists and has its control channel, but no sink.
+      {"mend amp", "x2", {true, true, false}},
+      {"hang amp:out sync", "out", {false, true, true}},
+      {"mend amp:out", "out", {true, true, true}},
+      {"hang amp:out control", "out", {true, false, true}},
+      {"hang amp:out stream", "out", {true, false, false}},
+      {"mend amp:out", "out", {true, true, true}},
+      // Without a port: every port of the target, the extra ones too.
+      {"hang amp control", "x3", {true, false, false}},
+      {"hang amp sync", "x2", {false, false, false}},
+      // A target that comes back keeps what its ports hang.
+      {"vanish amp", "x2", {true, false, false}},
+      {"appear amp", "x2", {false, false, false}},
+      {"mend amp", "x3", {true, true, false}},
+      {"hang amp:x3 control", "x3", {true, false, false}},
+      {"vanish amp", "x3", {}},
+      {"appear amp", "x3", {true, false, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.command) + ", then " + c.port);
+    command(c.command);
+    if (std::string(c.command) == "vanish amp") continue;
+    const Seen s = seen(c.port);
+    EXPECT_EQ(s.listed, c.expected.listed);
+    EXPECT_EQ(s.control, c.expected.control);
+    EXPECT_EQ(s.handshake, c.expected.handshake);
+  }
+  std::string reply;
+  EXPECT_FALSE(command("hang amp:out loudly", reply));
+  EXPECT_FALSE(command("hang amp:nothing sync", reply));
+  EXPECT_FALSE(command("drop amp:x2 3", reply));  // no sink to drop at
+}
+
+TEST(TargetProgramOptions, ExtraPortsAndHangs) {
+  struct Case {
+    std::vector<const char*> args;
+    bool ok;
+    unsigned extra;
+    unsigned hang;
+  };
+  const Case cases[] = {
+      {{"--target", "a", "--port", "p", "--extra-ports", "600", "--hang", "control"}, true, 600, vsim::HANG_CONTROL},
+      {{"--target", "a", "--port", "p", "--hang", "sync", "--hang", "stream"}, true, 0,
+       vsim::HANG_SYNC | vsim::HANG_STREAM},
+      {{"--target", "a", "--port", "p", "--extra-ports", "4094"}, true, 4094, 0},
+      // Ports are numbered below 4096 with the named ones.
+      {{"--target", "a", "--port", "p", "--port", "q", "--extra-ports", "4094"}, false, 0, 0},
+      {{"--target", "a", "--port", "p", "--extra-ports", "-1"}, false, 0, 0},
+      {{"--target", "a", "--port", "p", "--hang", "all"}, false, 0, 0},
+      {{"--extra-ports", "3", "--target", "a", "--port", "p"}, false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> argv{"vellora-target-sim", "--device", "lo"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    vsim::ProgramOptions o;
+    std::string error;
+    SCOPED_TRACE(c.args.back());
+    ASSERT_EQ(vsim::parseProgramArgs(static_cast<int>(argv.size()), argv.data(), o, error), c.ok) << error;
+    if (!c.ok) continue;
+    EXPECT_EQ(o.targets.at(0).extraPorts, c.extra);
+    EXPECT_EQ(o.targets.at(0).hang, c.hang);
+  }
+}
+
+// Silent endpoints that accept the name announcement: to a discovery client
+// they answered part of a listing and are silent to the rest. The node
+// spreads them over its addresses and measures how long it was asked.
+TEST(HostileNode, KnownButSilentEndpoints) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  vellora_test::LinkHarness links;
+  VELLORA_SETUP_LINKS(links, 1);
+  std::string error;
+  in6_addr second = vellora_test::linkLocal(3, 2);
+  ASSERT_TRUE(links.addTargetAddress(0, second, &error)) << error;
+  char text[INET6_ADDRSTRLEN];
+  ASSERT_NE(::inet_ntop(AF_INET6, &second, text, sizeof text), nullptr);
+  vsim::HostileOptions o;
+  o.device = links.link(0).targetName;
+  o.address = "fe80::3:1";
+  ASSERT_TRUE(links.addTargetAddress(0, vellora_test::linkLocal(3, 1), &error)) << error;
+  o.moreAddresses = {text};
+  o.floodPorts = 4;
+  o.answerName = true;
+  o.knownPorts = 3;
+  vsim::HostileNode node(o);
+  {
+    vellora_test::NsScope in(links.targetNs());
+    ASSERT_TRUE(in.ok());
+    ASSERT_TRUE(node.start(error)) << error;
+  }
+  VELLORA::Find find(hostSetting());
+  ASSERT_TRUE(find.open(std::list<std::string>{links.link(0).hostName}));
+  VELLORA::Find::TargetMap found;
+  ASSERT_TRUE(find.findTarget(found));  // announces the name to each
+  ASSERT_EQ(found.size(), 4u);
+  std::set<std::string> addresses;
+  for (const auto& [address, target] : found) {
+    std::string a;
+    address.get_V6_str(a);
+    addresses.insert(a);
+    const uint64_t before = find.answered();
+    VELLORA::Receive answer;
+    EXPECT_EQ(find.sendAck(address, VELLORA::Send(VELLORA::NOTISNAME_REQ, VELLORA::STATUS_ACK, ~uint64_t{0}),
+                           VELLORA::NOTISNAME_ANS, answer, true),
+              VELLORA::Find::ACK_OK);
+    EXPECT_EQ(find.answered(), before + 1);
+    // The port count is answered, each port is not.
+    EXPECT_EQ(find.sendAck(address, VELLORA::Send(VELLORA::PORT_REQ, 0, uint64_t{0}), VELLORA::PORT_ANS, answer, true),
+              VELLORA::Find::ACK_OK);
+    EXPECT_EQ(answer.getOption0(), 3);
+    EXPECT_EQ(find.sendAck(address, VELLORA::Send(VELLORA::PORT_REQ, 0, 1, 0, 1, 1), VELLORA::PORT_ANS, answer, true),
+              VELLORA::Find::ACK_TIMEOUT);
+  }
+  EXPECT_EQ(addresses.size(), 2u);
+  EXPECT_GE(node.listingAnswers(), 12u);
+  EXPECT_EQ(node.bursts(), 1u);
+  // From the first discovery request to the last silent query: at least
+  // three of the 100 ms waits for the unanswered ones.
+  EXPECT_GE(node.longestBurstMs(), 300u);
+  vellora_test::NsScope in(links.targetNs());
+  node.stop();
+}
+
+// Answerers that first answer their whole listing, as targets without ports
+// (so that a host comes to know them), and then hang.
+TEST(HostileNode, AnswerTheListingThenHang) {
+  VELLORA_REQUIRE_PRIVATE_NET();
+  vellora_test::LinkHarness links;
+  VELLORA_SETUP_LINKS(links, 1);
+  vsim::HostileOptions o;
+  o.device = links.link(0).targetName;
+  o.floodPorts = 1;
+  o.answerName = true;
+  o.knownPorts = 5;
+  o.behaveFor = 1000ms;
+  vsim::HostileNode node(o);
+  std::string error;
+  {
+    vellora_test::NsScope in(links.targetNs());
+    ASSERT_TRUE(in.ok());
+    ASSERT_TRUE(node.start(error)) << error;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  VELLORA::Find find(hostSetting());
+  ASSERT_TRUE(find.open(std::list<std::string>{links.link(0).hostName}));
+  VELLORA::Find::TargetMap found;
+  ASSERT_TRUE(find.findTarget(found));
+  ASSERT_EQ(found.size(), 1u);
+  const KALMO::IPAddress at = found.begin()->first;
+  auto ask = [&](VELLORA::MessageID request, VELLORA::MessageID answerId, uint16_t& count) {
+    VELLORA::Receive answer;
+    const int r = find.sendAck(at, VELLORA::Send(request, 0, uint64_t{0}), answerId, answer, true);
+    count = answer.getOption0();
+    return r;
+  };
+  uint16_t count = 0;
+  ASSERT_LT(std::chrono::steady_clock::now() - started, 700ms) << "too slow to see it behave";
+  EXPECT_EQ(ask(VELLORA::PORT_REQ, VELLORA::PORT_ANS, count), VELLORA::Find::ACK_OK);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(ask(VELLORA::TARGETINFO_REQ, VELLORA::TARGETINFO_ANS, count), VELLORA::Find::ACK_OK);
+  EXPECT_EQ(ask(VELLORA::STATUSITEM_REQ, VELLORA::STATUSITEM_ANS, count), VELLORA::Find::ACK_OK);
+  std::this_thread::sleep_until(started + 1100ms);
+  EXPECT_EQ(ask(VELLORA::PORT_REQ, VELLORA::PORT_ANS, count), VELLORA::Find::ACK_OK);
+  EXPECT_EQ(count, 5);
+  EXPECT_EQ(ask(VELLORA::TARGETINFO_REQ, VELLORA::TARGETINFO_ANS, count), VELLORA::Find::ACK_TIMEOUT);
+  EXPECT_EQ(ask(VELLORA::STATUSITEM_REQ, VELLORA::STATUSITEM_ANS, count), VELLORA::Find::ACK_TIMEOUT);
+  vellora_test::NsScope in(links.targetNs());
+  node.stop();
 }
 
 }  // namespace

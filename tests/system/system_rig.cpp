@@ -61,6 +61,15 @@ std::vector<std::string> linesStarting(const std::string& text, const std::strin
   return out;
 }
 
+std::vector<long> loggedValues(const std::string& text, const std::string& prefix, const std::string& mustHold) {
+  std::vector<long> out;
+  for (const std::string& line : linesStarting(text, prefix)) {
+    if (!mustHold.empty() && line.find(mustHold) == std::string::npos) continue;
+    out.push_back(std::strtol(line.c_str() + prefix.size(), nullptr, 10));
+  }
+  return out;
+}
+
 Child::~Child() {
   if (pid_ > 0 && running()) {
     ::kill(pid_, SIGKILL);

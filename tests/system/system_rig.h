@@ -148,6 +148,9 @@ class SystemRig {
 
 // The daemon's log lines that start with the prefix, in order.
 std::vector<std::string> linesStarting(const std::string& text, const std::string& prefix);
+// The number right after the prefix on each line that starts with it (and
+// holds `mustHold` when given), in order: "Scan time : 120 ms" gives 120.
+std::vector<long> loggedValues(const std::string& text, const std::string& prefix, const std::string& mustHold = "");
 // How many times `what` occurs in the text.
 size_t occurrences(const std::string& text, const std::string& what);
 // How many times vellora-card-play says it was late ("late=N" in its
