@@ -188,13 +188,16 @@ bool VelloraCardBridge::listTargets(VELLORA::Find::TargetMap& targets, VELLORA::
   return true;
 }
 
+bool VelloraCardBridge::targetUnlisted(const KALMO::IPAddress& port) const {
+  auto target = portTargets_.find(port);
+  return target != portTargets_.end() && guard_.unlisted().count(target->second) != 0;
+}
+
 std::set<KALMO::IPAddress> VelloraCardBridge::unlistedPorts(const VELLORA::Find::PortMap& ports) const {
   std::set<KALMO::IPAddress> unlisted;
   if (guard_.unlisted().empty()) return unlisted;
   for (const auto& entry : statusMap) {
-    if (ports.count(entry.first) != 0) continue;
-    auto target = portTargets_.find(entry.first);
-    if (target != portTargets_.end() && guard_.unlisted().count(target->second) != 0) unlisted.insert(entry.first);
+    if (ports.count(entry.first) == 0 && targetUnlisted(entry.first)) unlisted.insert(entry.first);
   }
   return unlisted;
 }
@@ -254,9 +257,7 @@ bool VelloraCardBridge::scan(bool& rescan) {
   // A port that vanished from its target's listing starts over when it
   // comes back; one whose target was not listed keeps its records.
   backoff_.retain([&](const KALMO::IPAddress& a) {
-    if (ports.count(a) != 0) return true;
-    auto target = portTargets_.find(a);
-    return target != portTargets_.end() && guard_.unlisted().count(target->second) != 0;
+    return ports.count(a) != 0 || targetUnlisted(a);
   });
 
   releaseLost(plan.lost);

@@ -155,6 +155,8 @@ class VelloraCardBridge {
                    VELLORA::Find::StatusMap& items, bool& rescan);
   // The known ports whose target the budget left unlisted in this scan.
   std::set<KALMO::IPAddress> unlistedPorts(const VELLORA::Find::PortMap& ports) const;
+  // True when the port's target was left unlisted by the budget in this scan.
+  bool targetUnlisted(const KALMO::IPAddress& port) const;
 
   BridgeDriver& driver_;
   std::shared_ptr<ReleaseTracker> releases_;

@@ -27,9 +27,13 @@ void ScanGuard::begin(const KALMO::Clock& start) {
   }
 }
 
+bool ScanGuard::within(const KALMO::Clock& now, uint64_t budget) const {
+  return KALMO::Clock(now - start_).Comp(KALMO::Clock(budget)) <= 0;
+}
+
 bool ScanGuard::admit(const KALMO::IPAddress& target, const KALMO::Clock& now) {
   if (known(target)) {
-    if (KALMO::Clock(now - start_).Comp(KALMO::Clock(LIST_BUDGET)) <= 0) return true;
+    if (within(now, LIST_BUDGET)) return true;
     ++cuts_.known;
     cut(target);
     return false;
@@ -49,7 +53,7 @@ bool ScanGuard::admit(const KALMO::IPAddress& target, const KALMO::Clock& now) {
     ++cuts_.perScan;
     return false;
   }
-  if (KALMO::Clock(now - start_).Comp(KALMO::Clock(NEW_BUDGET)) > 0) {
+  if (!within(now, NEW_BUDGET)) {
     ++cuts_.budget;
     return false;
   }
@@ -59,11 +63,10 @@ bool ScanGuard::admit(const KALMO::IPAddress& target, const KALMO::Clock& now) {
 }
 
 bool ScanGuard::mayList(const KALMO::IPAddress& target, const KALMO::Clock& now) {
-  const KALMO::Clock elapsed(now - start_);
   if (known(target)) {
     // The first listing of a scan is never cut: the round robin must get on
     // even when discovery alone used up the time.
-    if (elapsed.Comp(KALMO::Clock(LIST_BUDGET)) <= 0 || listedThisScan_ == 0) {
+    if (within(now, LIST_BUDGET) || listedThisScan_ == 0) {
       ++listedThisScan_;
       return true;
     }
@@ -71,7 +74,7 @@ bool ScanGuard::mayList(const KALMO::IPAddress& target, const KALMO::Clock& now)
     cut(target);
     return false;
   }
-  if (elapsed.Comp(KALMO::Clock(NEW_BUDGET)) <= 0) {
+  if (within(now, NEW_BUDGET)) {
     ++listedThisScan_;
     return true;
   }

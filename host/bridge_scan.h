@@ -133,6 +133,8 @@ class ScanGuard {
  private:
   void skipLater(const KALMO::IPAddress& target);
   void cut(const KALMO::IPAddress& target);
+  // True while the scan has run no longer than the budget (ps).
+  bool within(const KALMO::Clock& now, uint64_t budget) const;
 
   KALMO::Clock start_;
   Cuts cuts_;

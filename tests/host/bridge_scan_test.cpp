@@ -845,24 +845,24 @@ class BridgeBadNeighbourTest : public BridgeLinkTest {
     ASSERT_TRUE(in.ok());
     engine = std::make_unique<vsim::TargetSim>();
     bad = std::make_unique<vsim::DiscoverySim>(*engine);
-    vsim::TargetSpec spec;
-    spec.address = vsim::ipv6("fe80::3:1", Find::DISCOVERY_PORT);
-    spec.device = net.link(0).targetName;
-    spec.name = "bad";
+    vsim::TargetSpec wanted;
+    wanted.address = vsim::ipv6("fe80::3:1", Find::DISCOVERY_PORT);
+    wanted.device = net.link(0).targetName;
+    wanted.name = "bad";
     for (uint16_t i = 1; i <= ports; ++i) {
       vsim::PortSpec port;
       port.index = i;
       port.name = "p" + std::to_string(i);
       port.syncReply = syncReply;
-      spec.ports.push_back(port);
+      wanted.ports.push_back(port);
       vsim::StatusItemSpec item;
       item.index = i;
       item.kind = 1;
       item.name = "item" + std::to_string(i);
       item.link = vsim::ipv6("::1", i);
-      spec.items.push_back(item);
+      wanted.items.push_back(item);
     }
-    badId = bad->addTarget(spec);
+    badId = bad->addTarget(wanted);
     ASSERT_GE(badId, 0);
   }
 
@@ -978,13 +978,13 @@ TEST_F(BridgeLinkTest, KnownButSilentTargetsDoNotStretchTheScan) {
     ASSERT_TRUE(in.ok());
     quiet = std::make_unique<vsim::DiscoverySim>(engine);
     for (unsigned i = 1; i <= kSilent; ++i) {
-      vsim::TargetSpec spec;
+      vsim::TargetSpec wanted;
       char text[16];
       std::snprintf(text, sizeof text, "fe80::4:%x", i);
-      spec.address = vsim::ipv6(text, Find::DISCOVERY_PORT);
-      spec.device = net.link(0).targetName;
-      spec.name = "quiet" + std::to_string(i);
-      ids.push_back(quiet->addTarget(spec));
+      wanted.address = vsim::ipv6(text, Find::DISCOVERY_PORT);
+      wanted.device = net.link(0).targetName;
+      wanted.name = "quiet" + std::to_string(i);
+      ids.push_back(quiet->addTarget(wanted));
       ASSERT_GE(ids.back(), 0);
     }
   }
