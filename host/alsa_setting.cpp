@@ -126,6 +126,15 @@ void warnUnclosedGroups(const KALMO::FileInf& settings) {
   }
 }
 
+// A time of `us` microseconds held within [minUs, maxUs], with one warning
+// giving it as `shown` when it is outside.
+void holdTime(int64_t us, const std::string& shown, const char* key, int64_t minUs, int64_t maxUs,
+              const std::string& in, KALMO::Clock& out) {
+  const int64_t held = std::clamp(us, minUs, maxUs);
+  if (held != us) WARNING << "Setting: " << key << " " << shown << " held at " << held << in;
+  out = static_cast<uint64_t>(held) * PS_PER_US;
+}
+
 // A microsecond key of a profile whose text is there: true with the time in
 // picoseconds, held within [minUs, maxUs] with one warning when it is
 // outside; false, with a warning, for a negative number, which is no time.
@@ -137,9 +146,7 @@ bool readTime(const std::string& text, const char* key, int64_t minUs, int64_t m
     WARNING << "Setting: " << key << " refused: " << text << in;
     return false;
   }
-  const int64_t held = std::clamp(us, minUs, maxUs);
-  if (held != us) WARNING << "Setting: " << key << " " << text << " held at " << held << in;
-  out = static_cast<uint64_t>(held) * PS_PER_US;
+  holdTime(us, text, key, minUs, maxUs, in, out);
   return true;
 }
 
@@ -317,12 +324,9 @@ void loadProfileGroup(const KALMO::FileInf& settings, AlsaProfiles& profiles,
   text = settings.get("InfoCycle");
   const int64_t floorUs = static_cast<int64_t>(std::min(p.cycleTime.get(), INFO_FLOOR_MAX_PS) / PS_PER_US);
   if (text.empty() || !readTime(text, "InfoCycle", floorUs, MAX_TIME_US, in, p.syncInfoCycle)) {
-    p.syncInfoCycle = defaults.syncInfoCycle;
     // A short interval given in "global" meets a longer cycle of a group.
-    if (p.syncInfoCycle.get() < static_cast<uint64_t>(floorUs) * PS_PER_US) {
-      WARNING << "Setting: InfoCycle " << p.syncInfoCycle.get() / PS_PER_US << " held at " << floorUs << in;
-      p.syncInfoCycle = static_cast<uint64_t>(floorUs) * PS_PER_US;
-    }
+    const auto us = static_cast<int64_t>(defaults.syncInfoCycle.get() / PS_PER_US);
+    holdTime(us, std::to_string(us), "InfoCycle", floorUs, MAX_TIME_US, in, p.syncInfoCycle);
   }
 }
 

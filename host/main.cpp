@@ -110,11 +110,10 @@ std::string whyNotLoaded(const std::string& path) {
   return "a TAB or other control character in it";
 }
 
-enum class LoopEnd { STOP_ASKED, SCAN_FAILED, DRIVER_FAILED };
-
 // The main loop, until a signal asks it to stop, a scan's discovery fails
-// or a card binding raises the stop flag.
-LoopEnd runLoop(VelloraCardBridge& bridge) {
+// or a card binding raises the stop flag; true only when a scan's
+// discovery failed.
+bool runLoop(VelloraCardBridge& bridge) {
   KALMO::Clock lastScan;
   lastScan.now();
   lastScan = lastScan - SCAN_INTERVAL;  // the first pass scans
@@ -129,12 +128,12 @@ LoopEnd runLoop(VelloraCardBridge& bridge) {
       bool rescan = false;
       // A scan that fails after a stop was asked for ends the loop as that
       // stop, not as a failure: whatever went wrong, the daemon was leaving.
-      if (!bridge.scan(rescan)) return exit_targets.load() ? LoopEnd::STOP_ASKED : LoopEnd::SCAN_FAILED;
+      if (!bridge.scan(rescan)) return !exit_targets.load();
     }
-    if (exit_targets.load()) return LoopEnd::STOP_ASKED;
+    if (exit_targets.load()) return false;
     ::usleep(LOOP_SLEEP_US);
   }
-  return LoopEnd::DRIVER_FAILED;
+  return false;
 }
 
 }  // namespace
@@ -206,12 +205,12 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, SignalHandlerExit);
   std::signal(SIGHUP, SignalHandlerExit);
 
-  const LoopEnd end = runLoop(bridge);
+  const bool scanFailed = runLoop(bridge);
   // From here on a failed request belongs to the stop, not to its cause. A
   // driver failure that raised the flag first has said what it was.
   const bool driverFailed = bridge.stopFlag.exchange(true);
   int status = driverFailed ? EXIT_FAILED : 0;
-  if (end == LoopEnd::SCAN_FAILED && !driverFailed) {
+  if (scanFailed && !driverFailed) {
     reportFailure("daemon stops: the first discovery query of a scan failed");
     status = EXIT_FAILED;
   }

@@ -447,10 +447,11 @@ void PeriodCopy::serveAfterStop(VELLORA::Stream& out, uint8_t muteByte, bool& se
   if (period == 0) return;
   if (ranSinceRelease_) {
     ranSinceRelease_ = false;
-    const Writer w = sameGeometry ? readWriter() : Writer{};
-    if (sameGeometry && (w.seq != lastSeq || w.total != lastTotal || w.pos != takePos) &&
-        w.pos < bufferBytes) {
-      takeIn(w, bufferBytes, muteByte);
+    if (sameGeometry) {
+      const Writer w = readWriter();
+      if ((w.seq != lastSeq || w.total != lastTotal || w.pos != takePos) && w.pos < bufferBytes) {
+        takeIn(w, bufferBytes, muteByte);
+      }
     }
     if (!lastPeriod.empty()) {
       if (muteCountdown > 0) {

@@ -143,10 +143,6 @@ void SyncMem::notifyStreamDone(VELLORA::Stream& block, bool) {
   if (periodCopy.fill(block, alsaSetting.unInitMemDet, mute)) notify();
 }
 
-uint64_t SyncMem::freeBlocks() const {
-  return blockRing.empty() ? 0 : blockRing.size() - 1 - getLastBufferCount();
-}
-
 uint64_t SyncMem::queuedAudioBlocks() const {
   // The blocks between the reader and the one being filled were all filled
   // on this thread; the streaming worker only reads them.
@@ -186,7 +182,7 @@ bool SyncMem::work() {
       periodCopy.underrunArmed = false;
       // A stop drained the stream buffer: the hook fills it with silence
       // first. Right after a connect it is full of silence already.
-      if (freeBlocks() > 0) silenceWanted = true;
+      if (checkStreamStart()) silenceWanted = true;
       wantedStatus |= HOST_STATUS_PLAY;
       statusUpdate();
       VELLORA::SSyncBuffer::play();

@@ -84,8 +84,6 @@ class SyncMem : public VELLORA::SSyncBuffer {
   void awaitHeldAudio();
   bool volumeStep();
   bool chooseTransfer();
-  // Blocks of the stream buffer free to fill.
-  uint64_t freeBlocks() const;
   // Buffer worker: blocks waiting in the stream buffer that hold audio.
   uint64_t queuedAudioBlocks() const;
 

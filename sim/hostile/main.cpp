@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "sim/target/hostile_node.h"
+#include "sim/target/target_program.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool more = i + 1 < argc;
+    int64_t n = 0;
     if (a == "--device" && more) {
       o.device = argv[++i];
     } else if (a == "--address" && more) {
@@ -53,22 +55,16 @@ int main(int argc, char** argv) {
         o.moreAddresses.push_back(argv[++i]);
       }
     } else if (a == "--flood" && more) {
-      char* end = nullptr;
-      const unsigned long n = std::strtoul(argv[++i], &end, 10);
-      if (end == nullptr || *end != '\0' || n > 4096) return usage();
+      if (!vsim::parseNumber(argv[++i], 0, 4096, n)) return usage();
       o.floodPorts = static_cast<unsigned>(n);
     } else if (a == "--known") {
       o.answerName = true;
     } else if (a == "--known-ports" && more) {
-      char* end = nullptr;
-      const unsigned long n = std::strtoul(argv[++i], &end, 10);
-      if (end == nullptr || *end != '\0' || n > 4095) return usage();
+      if (!vsim::parseNumber(argv[++i], 0, vsim::MAX_LISTED_PORTS, n)) return usage();
       o.knownPorts = static_cast<uint16_t>(n);
       o.answerName = true;
     } else if (a == "--behave-for" && more) {
-      char* end = nullptr;
-      const unsigned long n = std::strtoul(argv[++i], &end, 10);
-      if (end == nullptr || *end != '\0' || n > 86400) return usage();
+      if (!vsim::parseNumber(argv[++i], 0, 86400, n)) return usage();
       o.behaveFor = std::chrono::seconds(n);
       o.answerName = true;
     } else if (a == "--port-zero") {

@@ -167,7 +167,6 @@ void HostileNode::run() {
         const ssize_t n = ::recvfrom(fds[i].fd, bytes, sizeof bytes, MSG_DONTWAIT,
                                      reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) break;
-        seen(false);
         answerSilently(fds[i].fd, bytes, n, from);
       }
     }
@@ -194,12 +193,17 @@ void HostileNode::answerSilently(int fd, const uint8_t* bytes, ssize_t n, const 
   VELLORA::Receive r;
   r.datagram.assign(bytes, bytes + n);
   const bool behaving = std::chrono::steady_clock::now() < hangAt_;
-  // Count queries ask for no index; without the presence bitmaps every port
-  // up to the count is asked for.
-  if (!options_.answerName || !r) {
+  if (!r) {
     ++dropped_;
     return;
   }
+  seen(false);
+  if (!options_.answerName) {
+    ++dropped_;
+    return;
+  }
+  // Count queries ask for no index; without the presence bitmaps every port
+  // up to the count is asked for.
   const bool countQuery = r.getOption0() == 0 && r.getOption1() == 0;
   const VELLORA::MessageID code = r.getMessage();
   VELLORA::SendBuffer record;

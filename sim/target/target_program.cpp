@@ -66,15 +66,6 @@ std::vector<std::string> splitList(const std::string& text) {
   return out;
 }
 
-bool parseNumber(const std::string& text, int64_t low, int64_t high, int64_t& out) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long v = std::strtoll(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v < low || v > high) return false;
-  out = v;
-  return true;
-}
 
 bool parseUnsigned(const std::string& text, uint64_t& out) {
   if (text.empty() || text[0] == '-') return false;
@@ -131,6 +122,16 @@ bool parseHang(const std::string& text, unsigned& hang) {
 }
 
 }  // namespace
+
+bool parseNumber(const std::string& text, int64_t low, int64_t high, int64_t& out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v < low || v > high) return false;
+  out = v;
+  return true;
+}
 
 unsigned hangOf(const std::string& word) {
   if (word == "sync") return HANG_SYNC;
@@ -211,11 +212,12 @@ bool parseProgramArgs(int argc, const char* const* argv, ProgramOptions& o, std:
       }
       o.targets.back().extraPorts = static_cast<unsigned>(n);
     } else if (a == "--hang") {
-      if (hangOf(v) == 0) {
+      const unsigned hang = hangOf(v);
+      if (hang == 0) {
         error = "bad value for --hang (sync, control or stream)";
         return false;
       }
-      o.targets.back().hang |= hangOf(v);
+      o.targets.back().hang |= hang;
     } else {
       error = "unknown option " + a;
       return false;
@@ -548,7 +550,6 @@ struct TargetProgram::Impl {
       }
       p.sink->dropEvery(options.dropEvery);
       p.hang = layout.hang;
-      applyHang(t, p);
       t.ports.push_back(std::move(p));
     }
     for (unsigned i = 0; i < layout.extraPorts; ++i) {
@@ -566,7 +567,6 @@ struct TargetProgram::Impl {
       engine.onCode(p.stub, VELLORA::SYNCHRO_NODE_REQ,
                     [](TargetSim& sim, const Datagram& d) { return sim.reply(d, Answer{}); });
       engine.onEndpoint(p.stub, [](TargetSim&, const Datagram&) { return true; });
-      applyHang(t, p);
       t.extras.push_back(std::move(p));
     }
     if (!show(t, error)) return false;

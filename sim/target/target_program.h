@@ -38,6 +38,10 @@ enum : unsigned {
 // HANG_* of "sync", "control" or "stream"; 0 for any other word.
 unsigned hangOf(const std::string& word);
 
+// A whole number within [low, high] (decimal, or hex with 0x); false for
+// anything else.
+bool parseNumber(const std::string& text, int64_t low, int64_t high, int64_t& out);
+
 // Ports a target may list, the named and the extra ones together.
 inline constexpr unsigned MAX_LISTED_PORTS = 4095;
 

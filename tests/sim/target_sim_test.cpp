@@ -482,11 +482,9 @@ class MisbehavingTargetTest : public ::testing::Test {
     program.reset();
   }
 
-  Find::Setting setting() const { return hostSetting(); }
-
   // One listing; false when a query of it failed.
   bool list(Find::PortMap& ports, Find::StatusMap& items) {
-    Find find(setting());
+    Find find(hostSetting());
     Find::TargetMap found;
     const auto mode = static_cast<Find::MODE>(Find::MODE_PORT_KIND1 | Find::MODE_INDEX_OPTION0);
     return find.open(std::list<std::string>{links.link(0).hostName}) && find.findTarget(found) &&
@@ -538,7 +536,7 @@ TEST_F(MisbehavingTargetTest, PortsHangAServiceUntilMended) {
     Seen s{list(), false, false};
     VELLORA::Control control(VELLORA::Control::Setting{"test", ~uint64_t{0}});
     s.control = control.open() && control.connect(chains[port]);
-    Find find(setting());
+    Find find(hostSetting());
     VELLORA::Receive answer;
     s.handshake = find.open(std::list<std::string>{links.link(0).hostName}) &&
                   find.sendAck(at[port], VELLORA::Send(VELLORA::LATENCY_REQ, 0, uint64_t{0}), VELLORA::LATENCY_ANS,

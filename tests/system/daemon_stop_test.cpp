@@ -208,17 +208,6 @@ std::vector<std::string> bodiesAt(const std::vector<Record>& records, int priori
   return out;
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', start)) {
-    out.push_back(text.substr(start, nl - start));
-    start = nl + 1;
-  }
-  if (start < text.size()) out.push_back(text.substr(start));
-  return out;
-}
-
 // Every failure leaves a trace at the default log level: a failure that
 // ends the daemon is one error record and the same line on standard error,
 // naming the request or step; a card the driver would not remove is a
@@ -291,7 +280,7 @@ TEST(DaemonStop, FailuresLeaveATraceAtTheDefaultLogLevel) {
       }
     }
     const std::vector<Record> records = drain(receiver);
-    const std::vector<std::string> err = linesOf(daemon.err());
+    const std::vector<std::string> err = vellora_system::linesStarting(daemon.err(), "");
     std::string seen;
     for (const Record& r : records) seen += "<" + std::to_string(r.priority) + ">" + r.body + "\n";
     seen += "standard error:\n" + daemon.err();

@@ -65,9 +65,8 @@ TEST(ReadmeRecipe, PlaysTheFileByHandAndComparesIdentical) {
   VELLORA_SETUP_RIG(rig);  // root, the programs built, a private directory
 
   const std::string readme = readmePath();
-  std::ifstream f(readme);
-  ASSERT_TRUE(f) << readme << " not found";
-  const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  ASSERT_TRUE(std::ifstream(readme)) << readme << " not found";
+  const std::string text = vellora_system::readAll(readme);
   std::string error;
   const std::string recipe = recipeOf(text, error);
   ASSERT_FALSE(recipe.empty()) << error;
@@ -100,14 +99,13 @@ TEST(ReadmeRecipe, PlaysTheFileByHandAndComparesIdentical) {
   const int status = rig.run({"/usr/bin/env", "unshare", "--mount", "--net", "--pid", "--fork", "--kill-child",
                               "--mount-proc", "--", "bash", "-c", inside, "recipe", rig.dir()},
                              {}, &out, &err, std::chrono::seconds(240));
-  std::ifstream log(rig.dir() + "/daemon.log");
-  const std::string daemonLog((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  const std::string daemonLog = vellora_system::readAll(rig.dir() + "/daemon.log");
   const std::string context = "recipe output:\n" + out + "\ntrace:\n" + err + "\ndaemon.log:\n" + daemonLog;
   EXPECT_EQ(status, 0) << context;
   // The comparison's line: played and received byte counts, then "identical".
   bool identical = false;
   for (const std::string& line : vellora_system::linesStarting(out, "played bytes=")) {
-    if (line.size() >= 10 && line.compare(line.size() - 10, 10, " identical") == 0) identical = true;
+    if (line.ends_with(" identical")) identical = true;
   }
   EXPECT_TRUE(identical) << context;
 }

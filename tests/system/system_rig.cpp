@@ -25,12 +25,12 @@ extern char** environ;
 
 namespace vellora_system {
 
-namespace {
-
 std::string readAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+namespace {
 
 std::string hex(uint64_t v) {
   char s[32];

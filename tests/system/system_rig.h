@@ -27,6 +27,9 @@
 
 namespace vellora_system {
 
+// The whole file; empty when it cannot be read.
+std::string readAll(const std::string& path);
+
 // One child program. Its standard output and error go to files.
 class Child {
  public:
